@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package Brindle builds, tests and runs with. Safe to run again: it only installs what is missing.
+set -euo pipefail
+
+PACKAGES=(
+    # toolchain
+    build-essential cmake ninja-build pkg-config clang-format git
+    # tests and benchmarks
+    googletest libgtest-dev libgmock-dev libbenchmark-dev python3
+    # libraries
+    libxml2-dev libzip-dev zlib1g-dev libssl-dev libpcre2-dev libsqlcipher-dev
+    # peers used by the interoperability tests
+    zip unzip
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
