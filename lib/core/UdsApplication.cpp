@@ -6,7 +6,6 @@
 #include <unistd.h>
 #include <vector>
 
-
 namespace {
 
 TdsApplicationBackend* g_app = nullptr;
@@ -37,7 +36,8 @@ std::vector<std::string> SplitParameters(const std::string& text) {
 }
 
 // Starts the program detached (double fork), so it outlives us and leaves no zombie.
-bool SpawnDetached(const std::string& program, const std::vector<std::string>& args, const std::string& folder) {
+bool SpawnDetached(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& folder) {
     pid_t child = fork();
     if (child < 0)
         return false;
@@ -82,7 +82,9 @@ bool TdsApplicationBackend::ShellOpen(const std::string& file, const std::string
     return SpawnDetached("xdg-open", {file}, workingFolder);
 }
 
-void TdsApplication::SetBackend(TdsApplicationBackend* backend) { g_app = backend; }
+void TdsApplication::SetBackend(TdsApplicationBackend* backend) {
+    g_app = backend;
+}
 
 TdsApplicationBackend& TdsApplication::Backend() {
     static TdsApplicationBackend plain;

@@ -14,8 +14,8 @@ public:
     virtual bool Terminated() const { return terminated_; }
     // Opens a file or starts a program with the shell. An executable file is started detached with the
     // given working folder (empty: its own folder); anything else goes to the desktop's opener.
-    virtual bool ShellOpen(const std::string& file, const std::string& parameters, const std::string& workingFolder,
-                           bool maximised);
+    virtual bool ShellOpen(const std::string& file, const std::string& parameters,
+                           const std::string& workingFolder, bool maximised);
 
 private:
     bool terminated_ = false;

@@ -15,8 +15,8 @@ TDateTime TdsSystemClock::Now() {
     std::time_t secs = static_cast<std::time_t>(ms / 1000);
     std::tm local{};
     localtime_r(&secs, &local);
-    return TDateTime::Encode(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                             local.tm_sec, static_cast<int>(ms % 1000));
+    return TDateTime::Encode(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                             local.tm_min, local.tm_sec, static_cast<int>(ms % 1000));
 }
 
 int64_t TdsSystemClock::TickCount() {
@@ -29,7 +29,9 @@ void TdsSystemClock::Sleep(int64_t milliseconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-void TdsClock::SetBackend(TdsClockBackend* backend) { g_clock = backend; }
+void TdsClock::SetBackend(TdsClockBackend* backend) {
+    g_clock = backend;
+}
 
 TdsClockBackend& TdsClock::Backend() {
     static TdsSystemClock system;

@@ -83,7 +83,9 @@ std::string TdsValue::AsBytes() const {
     return AsString();
 }
 
-const TdsFieldDef& TdsField::Def() const { return dataSet_->FieldDef(index_); }
+const TdsFieldDef& TdsField::Def() const {
+    return dataSet_->FieldDef(index_);
+}
 
 const TdsValue& TdsField::Value() const {
     static const TdsValue kNull;
@@ -93,9 +95,13 @@ const TdsValue& TdsField::Value() const {
     return dataSet_->Value(record, index_);
 }
 
-void TdsField::SetValue(const TdsValue& value) { dataSet_->SetValue(dataSet_->CurrentRecord(), index_, value); }
+void TdsField::SetValue(const TdsValue& value) {
+    dataSet_->SetValue(dataSet_->CurrentRecord(), index_, value);
+}
 
-void TdsDataSet::SetValue(int, int, const TdsValue&) { throw EdsError("数据集“" + ClassName() + "”不能修改！"); }
+void TdsDataSet::SetValue(int, int, const TdsValue&) {
+    throw EdsError("数据集“" + ClassName() + "”不能修改！");
+}
 
 int TdsDataSet::FieldIndex(const std::string& name) const {
     for (int i = 0; i < FieldCount(); ++i)
@@ -124,9 +130,13 @@ std::vector<TdsFieldDef> TdsDataSet::FieldDefs() const {
     return defs;
 }
 
-void TdsDataSet::First() { SetCursor(0); }
+void TdsDataSet::First() {
+    SetCursor(0);
+}
 
-void TdsDataSet::Last() { SetCursor(RecordCount() - 1); }
+void TdsDataSet::Last() {
+    SetCursor(RecordCount() - 1);
+}
 
 void TdsDataSet::Next() {
     int count = RecordCount();
@@ -160,9 +170,13 @@ void TdsDataSet::Prior() {
     bof_ = false;
 }
 
-int TdsDataSet::RecNo() const { return current_ < 0 ? 0 : current_ + 1; }
+int TdsDataSet::RecNo() const {
+    return current_ < 0 ? 0 : current_ + 1;
+}
 
-void TdsDataSet::SetRecNo(int recNo) { SetCursor(recNo - 1); }
+void TdsDataSet::SetRecNo(int recNo) {
+    SetCursor(recNo - 1);
+}
 
 void TdsDataSet::SetCursor(int record) {
     int count = RecordCount();

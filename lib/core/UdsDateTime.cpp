@@ -40,17 +40,19 @@ int64_t FloorDiv(int64_t a, int64_t b) {
 
 TDateTime TDateTime::Encode(int year, int month, int day, int hour, int minute, int second, int millisecond) {
     int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-    int64_t ms = days * kMsPerDay + ((static_cast<int64_t>(hour) * 60 + minute) * 60 + second) * 1000 + millisecond;
+    int64_t ms =
+        days * kMsPerDay + ((static_cast<int64_t>(hour) * 60 + minute) * 60 + second) * 1000 + millisecond;
     return FromMilliseconds(ms);
 }
 
 bool TDateTime::IsValidDate(int year, int month, int day) {
-    return year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 && day <= DaysInMonth(year, month);
+    return year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
+           day <= DaysInMonth(year, month);
 }
 
 bool TDateTime::IsValidTime(int hour, int minute, int second, int millisecond) {
-    return hour >= 0 && hour < 24 && minute >= 0 && minute < 60 && second >= 0 && second < 60 && millisecond >= 0 &&
-           millisecond < 1000;
+    return hour >= 0 && hour < 24 && minute >= 0 && minute < 60 && second >= 0 && second < 60 &&
+           millisecond >= 0 && millisecond < 1000;
 }
 
 int TDateTime::DaysInMonth(int year, int month) {
@@ -90,14 +92,26 @@ int TDateTime::Day() const {
     DecodeDate(y, m, d);
     return d;
 }
-int TDateTime::Hour() const { return static_cast<int>(TimeOfDay() / 3600000); }
-int TDateTime::Minute() const { return static_cast<int>(TimeOfDay() / 60000 % 60); }
-int TDateTime::Second() const { return static_cast<int>(TimeOfDay() / 1000 % 60); }
-int TDateTime::MilliSecond() const { return static_cast<int>(TimeOfDay() % 1000); }
+int TDateTime::Hour() const {
+    return static_cast<int>(TimeOfDay() / 3600000);
+}
+int TDateTime::Minute() const {
+    return static_cast<int>(TimeOfDay() / 60000 % 60);
+}
+int TDateTime::Second() const {
+    return static_cast<int>(TimeOfDay() / 1000 % 60);
+}
+int TDateTime::MilliSecond() const {
+    return static_cast<int>(TimeOfDay() % 1000);
+}
 
-TDateTime TDateTime::DatePart() const { return FromMilliseconds(FloorDiv(ms_, kMsPerDay) * kMsPerDay); }
+TDateTime TDateTime::DatePart() const {
+    return FromMilliseconds(FloorDiv(ms_, kMsPerDay) * kMsPerDay);
+}
 
-int64_t TDateTime::TimeOfDay() const { return ms_ - FloorDiv(ms_, kMsPerDay) * kMsPerDay; }
+int64_t TDateTime::TimeOfDay() const {
+    return ms_ - FloorDiv(ms_, kMsPerDay) * kMsPerDay;
+}
 
 TDateTime TDateTime::AddMonths(int months) const {
     int y, m, d;

@@ -59,21 +59,35 @@ bool TdsConsoleDialogs::AskQuestionBox(const std::string& text, const std::strin
     return answerYes_;
 }
 
-bool TdsConsoleDialogs::BrowseForFolder(const std::string&, const std::string&, std::string&) { return false; }
-bool TdsConsoleDialogs::OpenFileDialog(const std::string&, const std::string&, std::string&) { return false; }
-bool TdsConsoleDialogs::SaveFileDialog(const std::string&, const std::string&, std::string&) { return false; }
+bool TdsConsoleDialogs::BrowseForFolder(const std::string&, const std::string&, std::string&) {
+    return false;
+}
+bool TdsConsoleDialogs::OpenFileDialog(const std::string&, const std::string&, std::string&) {
+    return false;
+}
+bool TdsConsoleDialogs::SaveFileDialog(const std::string&, const std::string&, std::string&) {
+    return false;
+}
 
-void TdsDialogs::SetBackend(TdsDialogsBackend* backend) { g_backend = backend; }
+void TdsDialogs::SetBackend(TdsDialogsBackend* backend) {
+    g_backend = backend;
+}
 
-TdsDialogsBackend& TdsDialogs::Backend() { return g_backend ? *g_backend : DefaultBackend(); }
+TdsDialogsBackend& TdsDialogs::Backend() {
+    return g_backend ? *g_backend : DefaultBackend();
+}
 
 void TdsDialogs::ShowMessageBox(const std::string& text, const std::string& caption, int kind) {
     Backend().ShowMessageBox(text, caption, kind);
 }
 
-void TdsDialogs::ShowPrompt(const std::string& text, int kind) { ShowMessageBox(text, kCaption, kind); }
+void TdsDialogs::ShowPrompt(const std::string& text, int kind) {
+    ShowMessageBox(text, kCaption, kind);
+}
 
-void TdsDialogs::ShowWarning(const std::string& text) { ShowPrompt(text, mkWarning); }
+void TdsDialogs::ShowWarning(const std::string& text) {
+    ShowPrompt(text, mkWarning);
+}
 
 bool TdsDialogs::AskQuestionBox(const std::string& text, const std::string& caption, bool secondButtonDefault,
                                 int kind) {
@@ -84,7 +98,9 @@ bool TdsDialogs::AskQuestion(const std::string& text, int kind, bool secondButto
     return AskQuestionBox(text, kCaption, secondButtonDefault, kind);
 }
 
-bool TdsDialogs::Confirm(const std::string& text, int kind) { return AskQuestion(text, kind, true); }
+bool TdsDialogs::Confirm(const std::string& text, int kind) {
+    return AskQuestion(text, kind, true);
+}
 
 bool TdsDialogs::BrowseForFolder(const std::string& title, const std::string& root, std::string& folder) {
     std::error_code ec;

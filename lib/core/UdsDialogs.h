@@ -17,8 +17,10 @@ public:
     // folder: in the preselected folder, out the chosen one with a trailing separator.
     virtual bool BrowseForFolder(const std::string& title, const std::string& root, std::string& folder) = 0;
     // filter in the form "描述|*.ext|…"; fileName in the proposal, out the chosen file.
-    virtual bool OpenFileDialog(const std::string& title, const std::string& filter, std::string& fileName) = 0;
-    virtual bool SaveFileDialog(const std::string& title, const std::string& filter, std::string& fileName) = 0;
+    virtual bool OpenFileDialog(const std::string& title, const std::string& filter,
+                                std::string& fileName) = 0;
+    virtual bool SaveFileDialog(const std::string& title, const std::string& filter,
+                                std::string& fileName) = 0;
 };
 
 // Prints every box as one line on standard error ("[info] …", "[warning] …", "[error] …",

@@ -103,8 +103,9 @@ std::string TdsIOUtils::Base64Decode(const std::string& text) {
 std::string TdsIOUtils::ZipText(const std::string& data) {
     uLongf bound = compressBound(static_cast<uLong>(data.size()));
     std::string out(bound, '\0');
-    int rc = compress2(reinterpret_cast<Bytef*>(out.data()), &bound, reinterpret_cast<const Bytef*>(data.data()),
-                       static_cast<uLong>(data.size()), Z_DEFAULT_COMPRESSION);
+    int rc =
+        compress2(reinterpret_cast<Bytef*>(out.data()), &bound, reinterpret_cast<const Bytef*>(data.data()),
+                  static_cast<uLong>(data.size()), Z_DEFAULT_COMPRESSION);
     if (rc != Z_OK)
         throw EdsError("zlib compression failed");
     out.resize(bound);

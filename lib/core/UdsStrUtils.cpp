@@ -3,8 +3,8 @@
 #include "UdsEncoding.h"
 
 #include <cctype>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -12,10 +12,16 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
 
-char ToUpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-char ToLowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char ToUpperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+char ToLowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 } // namespace
 
@@ -184,7 +190,9 @@ std::string TdsStrUtils::NewGuidText(bool braces) {
     return out;
 }
 
-std::string TdsStrUtils::Trim(const std::string& text) { return TrimRight(TrimLeft(text)); }
+std::string TdsStrUtils::Trim(const std::string& text) {
+    return TrimRight(TrimLeft(text));
+}
 
 std::string TdsStrUtils::TrimLeft(const std::string& text) {
     size_t i = 0;
@@ -258,7 +266,9 @@ std::string TdsStrUtils::ReplaceAll(const std::string& text, const std::string& 
     return out;
 }
 
-std::string TdsStrUtils::QuotedStr(const std::string& text) { return "'" + ReplaceAll(text, "'", "''") + "'"; }
+std::string TdsStrUtils::QuotedStr(const std::string& text) {
+    return "'" + ReplaceAll(text, "'", "''") + "'";
+}
 
 std::string TdsStrUtils::Format(const std::string& format, std::initializer_list<std::string> values) {
     std::string out;
@@ -420,7 +430,8 @@ int TdsStrings::IndexOfMatch(const std::string& text, int mode, int occurrence, 
             match = TdsStrUtils::EndsText(text, item);
             break;
         case 7:
-            match = item.size() >= text.size() && item.compare(item.size() - text.size(), text.size(), text) == 0;
+            match =
+                item.size() >= text.size() && item.compare(item.size() - text.size(), text.size(), text) == 0;
             break;
         default:
             match = false;

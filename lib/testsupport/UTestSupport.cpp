@@ -8,9 +8,13 @@
 #include <stdexcept>
 #include <sys/wait.h>
 
-TRecordingDialogs::TRecordingDialogs() { TdsDialogs::SetBackend(this); }
+TRecordingDialogs::TRecordingDialogs() {
+    TdsDialogs::SetBackend(this);
+}
 
-TRecordingDialogs::~TRecordingDialogs() { TdsDialogs::SetBackend(nullptr); }
+TRecordingDialogs::~TRecordingDialogs() {
+    TdsDialogs::SetBackend(nullptr);
+}
 
 std::string TRecordingDialogs::Transcript() const {
     std::string out;
@@ -47,8 +51,8 @@ void TRecordingDialogs::ShowMessageBox(const std::string& text, const std::strin
     boxes_.push_back(box);
 }
 
-bool TRecordingDialogs::AskQuestionBox(const std::string& text, const std::string& caption, bool secondButtonDefault,
-                                       int kind) {
+bool TRecordingDialogs::AskQuestionBox(const std::string& text, const std::string& caption,
+                                       bool secondButtonDefault, int kind) {
     bool answer = defaultAnswer_;
     if (!answers_.empty()) {
         answer = answers_.front();
@@ -94,9 +98,13 @@ bool TRecordingDialogs::SaveFileDialog(const std::string& title, const std::stri
     return NextChoice("save", title, fileName);
 }
 
-TManualClock::TManualClock(TDateTime start) : now_(start) { TdsClock::SetBackend(this); }
+TManualClock::TManualClock(TDateTime start) : now_(start) {
+    TdsClock::SetBackend(this);
+}
 
-TManualClock::~TManualClock() { TdsClock::SetBackend(nullptr); }
+TManualClock::~TManualClock() {
+    TdsClock::SetBackend(nullptr);
+}
 
 TTempFolder::TTempFolder() {
     std::string base = std::filesystem::temp_directory_path().string() + "/brindle-test-XXXXXX";
@@ -112,9 +120,9 @@ TTempFolder::~TTempFolder() {
     // Tests may leave read-only files behind; give the owner write access before removing.
     for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow,
-                                     ec);
+        std::filesystem::permissions(
+            it->path(), std::filesystem::perms::owner_all,
+            std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ec);
     }
     std::filesystem::remove_all(path_, ec);
 }

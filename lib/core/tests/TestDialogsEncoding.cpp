@@ -36,8 +36,9 @@ TEST(Dialogs, FacadeFormsAndRecording) {
     EXPECT_EQ(dialogs.Boxes()[1].kind, "warning");
     EXPECT_EQ(dialogs.Boxes()[2].kind, "question");
     EXPECT_TRUE(dialogs.Boxes()[2].secondButtonDefault);
-    EXPECT_EQ(dialogs.Transcript(),
-              "[error] 保存失败\n[warning] 请输入\n[question] 确定吗？ -> yes\n[question] 再确定吗？ -> no\n");
+    EXPECT_EQ(
+        dialogs.Transcript(),
+        "[error] 保存失败\n[warning] 请输入\n[question] 确定吗？ -> yes\n[question] 再确定吗？ -> no\n");
 }
 
 TEST(Dialogs, BrowseForFolderKeepsPathWhenCancelled) {
@@ -57,5 +58,6 @@ TEST(Dialogs, ConsoleLineForm) {
     TdsConsoleDialogs console(true);
     console.ShowMessageBox("第一行\r\n第二行", "提示", mkWarning);
     EXPECT_TRUE(console.AskQuestionBox("继续？", "提示", true, 0));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[warning] 第一行\\n第二行\n[question] 继续？ -> yes\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[warning] 第一行\\n第二行\n[question] 继续？ -> yes\n");
 }

@@ -25,10 +25,10 @@ TEST(StrUtils, IsNumber) {
         bool minus;
         bool expected;
     } cases[] = {
-        {"12", false, true},    {"12.50", false, true}, {" 3 ", false, true},  {"-1", false, false},
-        {"-1", true, true},     {"1e-5", false, false}, {"1e5", false, true},  {"", true, false},
-        {"1.2.3", true, false}, {"abc", true, false},   {".5", false, true},   {"5.", false, true},
-        {"1e", true, false},    {"0x10", true, false},  {"inf", true, false},  {"nan", true, false},
+        {"12", false, true},    {"12.50", false, true}, {" 3 ", false, true}, {"-1", false, false},
+        {"-1", true, true},     {"1e-5", false, false}, {"1e5", false, true}, {"", true, false},
+        {"1.2.3", true, false}, {"abc", true, false},   {".5", false, true},  {"5.", false, true},
+        {"1e", true, false},    {"0x10", true, false},  {"inf", true, false}, {"nan", true, false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(TdsStrUtils::IsNumber(c.text, c.minus), c.expected) << c.text;
@@ -77,7 +77,8 @@ TEST(StrUtils, GuidForms) {
 }
 
 TEST(StrUtils, FormatInsertsValuesVerbatim) {
-    EXPECT_EQ(TdsStrUtils::Format("#%d 同USB设备通讯失败（%s）！", {"5", "12 00"}), "#5 同USB设备通讯失败（12 00）！");
+    EXPECT_EQ(TdsStrUtils::Format("#%d 同USB设备通讯失败（%s）！", {"5", "12 00"}),
+              "#5 同USB设备通讯失败（12 00）！");
     // A value that looks like a format is inserted as it is.
     EXPECT_EQ(TdsStrUtils::Format("出错（%s）", {"%s%d%n"}), "出错（%s%d%n）");
     EXPECT_EQ(TdsStrUtils::Format("100%% %s", {}), "100% %s");
@@ -91,8 +92,8 @@ TEST(StrUtils, StringsMatchModes) {
         const char* text;
         int mode, occurrence, start, expected;
     } cases[] = {
-        {"alpha", 0, 1, 0, 0}, {"alpha", 1, 1, 0, 4},  {"ALPHA", 2, 2, 0, 2}, {"Alpha", 3, 2, 0, 3},
-        {"ALP", 4, 3, 0, 4},   {"alp", 5, 1, 0, 2},    {"ALPHA", 6, 2, 0, 3}, {"bet", 7, 1, 0, 2},
+        {"alpha", 0, 1, 0, 0}, {"alpha", 1, 1, 0, 4},  {"ALPHA", 2, 2, 0, 2},  {"Alpha", 3, 2, 0, 3},
+        {"ALP", 4, 3, 0, 4},   {"alp", 5, 1, 0, 2},    {"ALPHA", 6, 2, 0, 3},  {"bet", 7, 1, 0, 2},
         {"alpha", 0, 1, 1, 4}, {"delta", 2, 1, 0, -1}, {"alpha", 0, 3, 0, -1},
     };
     for (const auto& c : cases)
