@@ -103,6 +103,10 @@ void TdsDataSet::SetValue(int, int, const TdsValue&) {
     throw EdsError("数据集“" + ClassName() + "”不能修改！");
 }
 
+void TdsDataSet::AssignDataSet(const TdsDataSet&) {
+    throw EdsError("数据集“" + ClassName() + "”不能复制数据！");
+}
+
 int TdsDataSet::FieldIndex(const std::string& name) const {
     for (int i = 0; i < FieldCount(); ++i)
         if (TdsStrUtils::SameText(FieldDef(i).Name, name))

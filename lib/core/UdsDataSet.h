@@ -136,6 +136,9 @@ public:
     virtual const TdsValue& Value(int record, int field) const = 0;
     // Editable datasets override; the base raises EdsError.
     virtual void SetValue(int record, int field, const TdsValue& value);
+    // Replaces the field definitions and all records with copies of the source's visible records
+    // (what the database kit does with a query result). The base raises EdsError.
+    virtual void AssignDataSet(const TdsDataSet& source);
 
     // Field lookup, case-insensitive; -1 when there is no such field.
     int FieldIndex(const std::string& name) const;
