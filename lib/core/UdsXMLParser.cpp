@@ -97,6 +97,9 @@ private:
         if (error == nullptr || error->level < XML_ERR_ERROR || !self->message_.empty())
             return;
         std::string text = error->message ? TdsStrUtils::Trim(error->message) : std::string();
+        for (char& c : text)
+            if (c == '\n' || c == '\r')
+                c = ' ';
         if (text.empty())
             text = "XML error " + std::to_string(error->code);
         if (error->line > 0)
