@@ -184,6 +184,13 @@ TEST(XMLParser, SaveUnderGbkIsReadBackByIconv) {
     EXPECT_NE(utf8.find("纳税人识别号"), std::string::npos);
     EXPECT_EQ(parser.Document.Encoding(), "GBK");
 
+    // A character GBK cannot hold is written as a character reference, not lost.
+    parser.FindNode("名称").SetText("票😀");
+    ASSERT_TRUE(parser.SaveToFile(dir / "emoji.xml"));
+    ASSERT_TRUE(again.LoadFromFile(dir / "emoji.xml", error)) << error;
+    EXPECT_EQ(again.FindNode("名称").Text(), "票😀");
+    bytes = ReadFileBytes(dir / "gbk.xml");
+
     // An unknown encoding cannot be written: false, the old file stays, the encoding comes back.
     EXPECT_FALSE(parser.SaveToFile("NO-SUCH-CHARSET", dir / "gbk.xml"));
     EXPECT_EQ(ReadFileBytes(dir / "gbk.xml"), bytes);
@@ -324,7 +331,7 @@ TEST(XMLParser, BuildingNodes) {
     TdsXMLNode head = parser.AddChild("Head");
     TdsXMLNode code = parser.AddChild(head, "Code", std::string("<1&2>"));
     TdsXMLNode empty = parser.AddChild(head, "Empty");
-    parser.AddChild(parser.Root, "Body", std::string("正文"));
+    parser.AddChild(parser.Root, "Body", "正文");
     code.SetAttribute("kind", "a\"b");
     EXPECT_EQ(parser.Root.XML(),
               "<Request><Head><Code kind=\"a&quot;b\">&lt;1&amp;2&gt;</Code><Empty/></Head>"
