@@ -17,8 +17,8 @@ std::string TdsBusyForm::ComposeText(int textStyle, const std::string& text) {
     }
 }
 
-void TdsBusyForm::Start(void* container, int animation, bool cancelAllowed, int textStyle, const std::string& text,
-                        bool gauge) {
+void TdsBusyForm::Start(void* container, int animation, bool cancelAllowed, int textStyle,
+                        const std::string& text, bool gauge) {
     TdsApplication::Backend().SetWaitCursor(true);
     container_ = container;
     gauge_ = gauge;

@@ -10,11 +10,13 @@ public:
     virtual ~TdsBusyForm() = default;
 
     // container: the front end's handle of the window whose controls are disabled meanwhile (may be null).
-    void StartBusy(void* container, int animation, bool cancelAllowed, int textStyle, const std::string& text);
+    void StartBusy(void* container, int animation, bool cancelAllowed, int textStyle,
+                   const std::string& text);
     void StartBusyText(void* container, int animation, int textStyle, const std::string& text) {
         StartBusy(container, animation, false, textStyle, text);
     }
-    void StartProgress(void* container, int animation, bool cancelAllowed, int textStyle, const std::string& text);
+    void StartProgress(void* container, int animation, bool cancelAllowed, int textStyle,
+                       const std::string& text);
     void StartProgressText(void* container, int animation, int textStyle, const std::string& text) {
         StartProgress(container, animation, false, textStyle, text);
     }

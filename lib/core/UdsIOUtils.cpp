@@ -504,8 +504,12 @@ std::string TdsIOUtils::ReadTextFile(const std::string& file) {
 bool TdsIOUtils::WriteTextFile(const std::string& text, const std::string& file) {
     if (file.empty() || file.back() == '/')
         return false;
+    // A rewritten file keeps the permissions it had.
+    struct stat old {};
+    int mode =
+        ::stat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? static_cast<int>(old.st_mode & 07777) : -1;
     return ReplaceFile(
-        AT_FDCWD, file, [&](int out) { return WriteAll(out, text.data(), text.size()); }, -1, nullptr);
+        AT_FDCWD, file, [&](int out) { return WriteAll(out, text.data(), text.size()); }, mode, nullptr);
 }
 
 std::string TdsIOUtils::FileToBase64(const std::string& file) {

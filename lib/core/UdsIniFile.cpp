@@ -1,6 +1,7 @@
 #include "UdsIniFile.h"
 
 #include "UdsEncoding.h"
+#include "UdsIOUtils.h"
 #include "UdsStrUtils.h"
 
 #include <cerrno>
@@ -15,78 +16,11 @@ namespace {
 
 constexpr const char* kUtf8Bom = "\xEF\xBB\xBF";
 
-bool ReadWholeFile(const std::string& fileName, std::string& bytes) {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    bytes = buffer.str();
-    return !in.bad();
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
-
-bool TdsIniFile::WriteFileReplacing(const std::string& fileName, const std::string& bytes) {
-    if (fileName.empty())
-        return false;
-    std::string folder;
-    std::string::size_type slash = fileName.find_last_of('/');
-    if (slash != std::string::npos)
-        folder = fileName.substr(0, slash + 1);
-
-    struct stat old {};
-    bool hadFile = ::stat(fileName.c_str(), &old) == 0;
-    if (hadFile && !S_ISREG(old.st_mode))
-        return false;
-
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        char suffix[24];
-        std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(random()));
-        temp = folder + "." + fileName.substr(slash == std::string::npos ? 0 : slash + 1) + "." + suffix +
-               ".tmp";
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
-    if (fd < 0)
-        return false;
-    bool ok = WriteAll(fd, bytes);
-    if (ok && hadFile)
-        ok = ::fchmod(fd, old.st_mode & 07777) == 0;
-    if (ok)
-        ok = ::fsync(fd) == 0;
-    if (::close(fd) != 0)
-        ok = false;
-    if (ok)
-        ok = ::rename(temp.c_str(), fileName.c_str()) == 0;
-    if (!ok)
-        ::unlink(temp.c_str());
-    return ok;
-}
 
 TdsIniFile::TdsIniFile(const std::string& fileName) : fileName_(fileName) {
     std::string bytes;
-    if (!ReadWholeFile(fileName, bytes))
+    if (!TdsIOUtils::TryReadTextFile(fileName, bytes))
         return;
     std::string text;
     if (bytes.compare(0, 3, kUtf8Bom) == 0) {
@@ -298,7 +232,7 @@ bool TdsIniFile::UpdateFile() {
         text += lineBreak_;
     }
     std::string bytes = utf8Bom_ ? std::string(kUtf8Bom) + text : TdsEncoding::Utf8ToAnsi(text);
-    if (!WriteFileReplacing(fileName_, bytes))
+    if (!TdsIOUtils::WriteTextFile(bytes, fileName_))
         return false;
     modified_ = false;
     return true;

@@ -45,11 +45,6 @@ public:
     // the file could not be written; the old file is then left as it was.
     bool UpdateFile();
 
-    // Replaces a file as a whole: the bytes go to a temporary file in the same folder, which is then
-    // renamed over the target, so a crash leaves the old or the new file, never half of one.
-    // An existing file keeps its permissions.
-    static bool WriteFileReplacing(const std::string& fileName, const std::string& bytes);
-
 private:
     struct TLine {
         std::string text;  // the line as read (UTF-8), without line break

@@ -134,18 +134,6 @@ xmlDocPtr ParseBytes(const std::string& bytes, const char* url, const char* enco
     return doc;
 }
 
-bool ReadWholeFile(const std::string& fileName, std::string& bytes) {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad())
-        return false;
-    bytes = buffer.str();
-    return true;
-}
-
 std::string XmlString(const xmlChar* s) {
     return s ? std::string(reinterpret_cast<const char*>(s)) : std::string();
 }
@@ -381,7 +369,7 @@ bool TdsXMLParser::LoadFromFile(const std::string& fileName, std::string& error)
     Document = TdsXMLDocument();
     Root = TdsXMLNode();
     std::string bytes;
-    if (!ReadWholeFile(fileName, bytes)) {
+    if (!TdsIOUtils::TryReadTextFile(fileName, bytes)) {
         error = TdsStrUtils::Format("无法读取文件“%s”", {fileName});
         return false;
     }
@@ -472,8 +460,8 @@ bool TdsXMLParser::SaveToFile(const std::string& encoding, const std::string& fi
                                 : nullptr);
         if (bytes) {
             ok = errors.Message().empty() &&
-                 TdsIniFile::WriteFileReplacing(
-                     file, std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(size)));
+                 TdsIOUtils::WriteTextFile(
+                     std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(size)), file);
             xmlFree(bytes);
         }
     }
@@ -606,7 +594,7 @@ TdsXMLNode LoadEncodedXML(const std::string& text) {
 
 TdsXMLNode LoadEncodedXMLFile(const std::string& fileName) {
     std::string text;
-    if (!ReadWholeFile(fileName, text))
+    if (!TdsIOUtils::TryReadTextFile(fileName, text))
         return TdsXMLNode();
     return LoadEncodedXML(text);
 }

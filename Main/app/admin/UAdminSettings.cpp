@@ -10,56 +10,20 @@
 #include "UdsSecurity.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
-#include <unistd.h>
 
 namespace {
 
 constexpr const char* kLeadingBytes = "xyz";
 
-bool ReadWholeFile(const std::string& file, std::string& bytes) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec))
-        return false;
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
-// Written beside the target and renamed over it, so a failed write never leaves half a file.
-bool WriteWholeFile(const std::string& file, const std::string& bytes) {
-    std::string temporary = file + ".tmp" + std::to_string(getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), file.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
 int EncodeSettings(const std::vector<std::string>& args) {
     if (args.size() != 2)
         return AdminUsage("encode-settings");
     std::string xml;
-    if (!ReadWholeFile(args[0], xml))
+    if (!TdsIOUtils::TryReadTextFile(args[0], xml))
         return AdminFail("cannot read \"" + args[0] + "\"");
     std::string encoded = TdsIOUtils::Base64Encode(kLeadingBytes + TdsIOUtils::ZipText(xml));
-    if (!WriteWholeFile(args[1], encoded))
+    if (!TdsIOUtils::WriteTextFile(encoded, args[1]))
         return AdminFail("cannot write \"" + args[1] + "\"");
     return aeOK;
 }
@@ -68,7 +32,7 @@ int DecodeSettings(const std::vector<std::string>& args) {
     if (args.size() != 1)
         return AdminUsage("decode-settings");
     std::string text;
-    if (!ReadWholeFile(args[0], text))
+    if (!TdsIOUtils::TryReadTextFile(args[0], text))
         return AdminFail("cannot read \"" + args[0] + "\"");
     std::string data;
     try {
