@@ -1,0 +1,61 @@
+#include "UMainTestSupport.h"
+
+namespace {
+
+int Next(std::deque<int>& script, int fallback) {
+    if (script.empty())
+        return fallback;
+    int v = script.front();
+    script.pop_front();
+    return v;
+}
+
+} // namespace
+
+void TRecordingProgressFrame::Changed() {
+    if (Visible() && (Shown.empty() || Shown.back() != Text()))
+        Shown.push_back(Text());
+}
+
+int TScriptedModalForms::ShowSystemSettings() {
+    Opened.push_back("settings");
+    return Next(SettingsResults, mrCancel);
+}
+
+int TScriptedModalForms::ShowPasswordSetting() {
+    Opened.push_back("password");
+    return Next(PasswordResults, mrCancel);
+}
+
+void TScriptedModalForms::ShowNotices() {
+    Opened.push_back("notices");
+}
+
+int TScriptedModalForms::ShowDeclarePrompt() {
+    Opened.push_back("prompt");
+    return Next(PromptResults, mrNo);
+}
+
+bool TScriptedModalForms::SelectCardAndDisk(TCardAndDisk& choice) {
+    Opened.push_back("chooser");
+    if (Choices.empty())
+        return false;
+    choice = Choices.front();
+    Choices.pop_front();
+    return true;
+}
+
+int TScriptedModalForms::ShowDeclareResult(bool, const std::string& acceptID) {
+    Opened.push_back("result " + acceptID);
+    return Next(ResultDialogResults, mrCancel);
+}
+
+void TRecordingBusyForm::DoShow(void*, int, bool) {
+    Texts.push_back(Text());
+}
+
+void TRecordingBusyForm::DoProgress(int) {
+    ++progressCalls_;
+    if (CancelAtProgress > 0 && progressCalls_ >= CancelAtProgress)
+        PressCancel();
+}
