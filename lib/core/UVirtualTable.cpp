@@ -170,8 +170,8 @@ TdsValue TVirtualTable::Coerce(int field, const TdsValue& value) const {
         if (value.IsText()) {
             long long parsed = 0;
             if (!TdsStrUtils::TryStrToInt(TdsStrUtils::Trim(value.AsString()), parsed))
-                throw EdsError("'" + value.AsString() + "' is not a valid integer value for field '" + def.Name +
-                               "'");
+                throw EdsError("'" + value.AsString() + "' is not a valid integer value for field '" +
+                               def.Name + "'");
             v = parsed;
         } else {
             v = value.AsInteger();
@@ -186,7 +186,8 @@ TdsValue TVirtualTable::Coerce(int field, const TdsValue& value) const {
         if (value.IsText()) {
             double d = 0;
             if (!TdsStrUtils::TryStrToFloat(value.AsString(), d))
-                throw EdsError("'" + value.AsString() + "' is not a valid number for field '" + def.Name + "'");
+                throw EdsError("'" + value.AsString() + "' is not a valid number for field '" + def.Name +
+                               "'");
             return TdsValue::Float(d);
         }
         return TdsValue::Float(value.AsFloat());

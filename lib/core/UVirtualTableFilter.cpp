@@ -91,7 +91,8 @@ private:
     using NodePtr = std::unique_ptr<TVirtualTableFilter::Node>;
 
     [[noreturn]] void Fail(const std::string& what, size_t pos) const {
-        throw EdsError("invalid filter \"" + text_ + "\": " + what + " at position " + std::to_string(pos + 1));
+        throw EdsError("invalid filter \"" + text_ + "\": " + what + " at position " +
+                       std::to_string(pos + 1));
     }
 
     void Advance() {
@@ -171,13 +172,14 @@ private:
         }
         bool sign = (c == '-' || c == '+') && i + 1 < text_.size() &&
                     (std::isdigit(static_cast<unsigned char>(text_[i + 1])) || text_[i + 1] == '.');
-        if (std::isdigit(c) || sign || (c == '.' && i + 1 < text_.size() && std::isdigit(static_cast<unsigned char>(text_[i + 1])))) {
+        if (std::isdigit(c) || sign ||
+            (c == '.' && i + 1 < text_.size() && std::isdigit(static_cast<unsigned char>(text_[i + 1])))) {
             size_t j = i;
             if (sign)
                 ++j;
             while (j < text_.size() &&
-                   (std::isdigit(static_cast<unsigned char>(text_[j])) || text_[j] == '.' || text_[j] == 'e' ||
-                    text_[j] == 'E' ||
+                   (std::isdigit(static_cast<unsigned char>(text_[j])) || text_[j] == '.' ||
+                    text_[j] == 'e' || text_[j] == 'E' ||
                     ((text_[j] == '-' || text_[j] == '+') && (text_[j - 1] == 'e' || text_[j - 1] == 'E'))))
                 ++j;
             std::string number = text_.substr(i, j - i);

@@ -11,8 +11,10 @@ public:
     using Row = TVirtualTable::Row;
     // Both raise EdsError "not a table stream: …" and allocate nothing a claimed length asks for
     // before checking it against the bytes that are there.
-    static void ReadBinary(const char* data, size_t size, std::vector<TdsFieldDef>& defs, std::vector<Row>& rows);
-    static void ReadXml(const char* data, size_t size, std::vector<TdsFieldDef>& defs, std::vector<Row>& rows);
+    static void ReadBinary(const char* data, size_t size, std::vector<TdsFieldDef>& defs,
+                           std::vector<Row>& rows);
+    static void ReadXml(const char* data, size_t size, std::vector<TdsFieldDef>& defs,
+                        std::vector<Row>& rows);
     // Either form, told apart by the first byte after a byte order mark and blanks.
     static void Read(const char* data, size_t size, std::vector<TdsFieldDef>& defs, std::vector<Row>& rows);
     static void Install(TVirtualTable& table, std::vector<TdsFieldDef> defs, std::vector<Row> rows) {

@@ -147,7 +147,8 @@ template <typename Sink> void PutValue(Sink& sink, const TdsFieldDef& def, const
 }
 
 template <typename Sink>
-void WriteStream(const std::vector<TdsFieldDef>& defs, const std::vector<TVirtualTableIO::Row>& rows, Sink& sink) {
+void WriteStream(const std::vector<TdsFieldDef>& defs, const std::vector<TVirtualTableIO::Row>& rows,
+                 Sink& sink) {
     if (defs.size() > std::numeric_limits<uint16_t>::max())
         throw EdsError("cannot write the table stream: more than 65535 columns");
     if (rows.size() > std::numeric_limits<uint32_t>::max())
@@ -293,7 +294,8 @@ void TVirtualTableIO::ReadBinary(const char* data, size_t size, std::vector<TdsF
         size_t length = in.Int(2, "the name length of " + what);
         const char* name = in.Take(length, "the name of " + what);
         TdsFieldDef def;
-        def.Name = IsAscii(name, length) ? std::string(name, length) : TdsEncoding::AnsiToUtf8(std::string(name, length));
+        def.Name = IsAscii(name, length) ? std::string(name, length)
+                                         : TdsEncoding::AnsiToUtf8(std::string(name, length));
         def.DataType = static_cast<uint16_t>(in.Int(2, "the data type of " + what));
         def.Size = static_cast<uint16_t>(in.Int(2, "the size of " + what));
         def.Attributes = static_cast<uint32_t>(in.Int(4, "the attribute word of " + what));
@@ -316,7 +318,9 @@ void TVirtualTableIO::ReadBinary(const char* data, size_t size, std::vector<TdsF
             Row row;
             row.reserve(defs.size());
             for (size_t c = 0; c < defs.size(); ++c) {
-                auto describe = [&] { return "record " + std::to_string(r + 1) + ", " + ColumnText(c, defs[c]); };
+                auto describe = [&] {
+                    return "record " + std::to_string(r + 1) + ", " + ColumnText(c, defs[c]);
+                };
                 if (in.Left() < 4)
                     in.Int(4, "the value length of " + describe());
                 size_t length = in.Int(4, "a value length");
@@ -333,7 +337,8 @@ void TVirtualTableIO::ReadBinary(const char* data, size_t size, std::vector<TdsF
             std::to_string(in.Offset()) + ")");
 }
 
-void TVirtualTableIO::Read(const char* data, size_t size, std::vector<TdsFieldDef>& defs, std::vector<Row>& rows) {
+void TVirtualTableIO::Read(const char* data, size_t size, std::vector<TdsFieldDef>& defs,
+                           std::vector<Row>& rows) {
     size_t i = 0;
     if (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0)
         i = 3;

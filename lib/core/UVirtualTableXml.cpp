@@ -48,7 +48,8 @@ private:
 };
 
 bool IsElement(const xmlNode* node, const char* localName) {
-    return node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), localName) == 0;
+    return node->type == XML_ELEMENT_NODE &&
+           std::strcmp(reinterpret_cast<const char*>(node->name), localName) == 0;
 }
 
 std::string Text(xmlChar* text) {
@@ -133,9 +134,10 @@ void TVirtualTableIO::ReadXml(const char* data, size_t size, std::vector<TdsFiel
         Bad("cannot start the XML parser");
     // Never fetch anything from the network, never load a DTD, never substitute external entities.
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
-        xmlCtxtReadMemory(context.get(), text.data(), static_cast<int>(text.size()), nullptr, nullptr, options),
-        xmlFreeDoc);
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(xmlCtxtReadMemory(context.get(), text.data(),
+                                                                       static_cast<int>(text.size()), nullptr,
+                                                                       nullptr, options),
+                                                     xmlFreeDoc);
     if (!doc) {
         std::string message = "the XML text does not parse";
         if (const xmlError* error = xmlCtxtGetLastError(context.get()); error && error->message) {
@@ -147,7 +149,8 @@ void TVirtualTableIO::ReadXml(const char* data, size_t size, std::vector<TdsFiel
         Bad(message);
     }
     const xmlNode* root = xmlDocGetRootElement(doc.get());
-    const xmlNode* schema = root ? (IsElement(root, "Schema") ? root : FindDescendant(root, "Schema")) : nullptr;
+    const xmlNode* schema =
+        root ? (IsElement(root, "Schema") ? root : FindDescendant(root, "Schema")) : nullptr;
     if (!schema)
         Bad("an XML text without a rowset schema");
 

@@ -365,7 +365,8 @@ bool TdsJSONValue::TryGetInteger(int64_t& value) const {
 }
 
 bool TdsJSONValue::TryGetUnsigned(uint64_t& value) const {
-    if (kind_ != jkNumber || text_.empty() || text_[0] == '-' || text_.find_first_of(".eE") != std::string::npos)
+    if (kind_ != jkNumber || text_.empty() || text_[0] == '-' ||
+        text_.find_first_of(".eE") != std::string::npos)
         return false;
     errno = 0;
     char* end = nullptr;
@@ -477,7 +478,8 @@ std::string TdsJSON::Number(int64_t value) {
 
 std::string TdsJSON::Number(double value) {
     if (!std::isfinite(value))
-        throw EdsError("JSON has no form for " + std::string(std::isnan(value) ? "NaN" : "an infinite number"));
+        throw EdsError("JSON has no form for " +
+                       std::string(std::isnan(value) ? "NaN" : "an infinite number"));
     char buf[64];
     for (int precision = 15; precision <= 17; ++precision) {
         std::snprintf(buf, sizeof(buf), "%.*g", precision, value);

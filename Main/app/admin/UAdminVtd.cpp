@@ -82,7 +82,8 @@ int Dump(const std::string& file) {
         if (f)
             out += ',';
         out += "{\"name\":" + TdsJSON::Quote(def.Name) + ",\"type\":" + std::to_string(def.DataType) +
-               ",\"size\":" + std::to_string(def.Size) + ",\"attributes\":" + std::to_string(def.Attributes) + "}";
+               ",\"size\":" + std::to_string(def.Size) + ",\"attributes\":" + std::to_string(def.Attributes) +
+               "}";
     }
     out += "],\"rows\":[";
     std::fwrite(out.data(), 1, out.size(), stdout);
@@ -118,7 +119,8 @@ TdsValue JsonValue(const TdsFieldDef& def, const TdsJSONValue& v, const std::str
     if (v.Kind() == TdsJSONValue::jkObject) {
         const TdsJSONValue* hex = v.Find("hex");
         std::string bytes;
-        if (!hex || v.Members().size() != 1 || hex->Kind() != TdsJSONValue::jkString || !Unhex(hex->Text(), bytes))
+        if (!hex || v.Members().size() != 1 || hex->Kind() != TdsJSONValue::jkString ||
+            !Unhex(hex->Text(), bytes))
             throw EdsError(where + ": an object value must be {\"hex\":\"<even number of hex digits>\"}");
         return TdsValue::Block(bytes);
     }
@@ -145,7 +147,8 @@ TdsValue JsonValue(const TdsFieldDef& def, const TdsJSONValue& v, const std::str
     case TVirtualTableTypes::vkBlock:
         break;
     }
-    throw EdsError(where + ": a column of type " + std::to_string(def.DataType) + " needs {\"hex\":\"…\"} or null");
+    throw EdsError(where + ": a column of type " + std::to_string(def.DataType) +
+                   " needs {\"hex\":\"…\"} or null");
 }
 
 void TableFromJson(const std::string& text, TVirtualTable& table) {
@@ -166,7 +169,8 @@ void TableFromJson(const std::string& text, TVirtualTable& table) {
         def.Name = name->Text();
         def.DataType = static_cast<uint16_t>(Whole(f.Find("type"), 0xFFFF, ftString, where + " \"type\""));
         def.Size = static_cast<uint16_t>(Whole(f.Find("size"), 0xFFFF, 0, where + " \"size\""));
-        def.Attributes = static_cast<uint32_t>(Whole(f.Find("attributes"), 0xFFFFFFFF, 0, where + " \"attributes\""));
+        def.Attributes =
+            static_cast<uint32_t>(Whole(f.Find("attributes"), 0xFFFFFFFF, 0, where + " \"attributes\""));
         defs.push_back(def);
     }
     table.AssignFieldDefs(defs);
