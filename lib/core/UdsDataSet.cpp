@@ -87,6 +87,15 @@ const TdsFieldDef& TdsField::Def() const {
     return dataSet_->FieldDef(index_);
 }
 
+const std::string& TdsValue::StringRef() const {
+    static const std::string kEmpty;
+    if (auto p = std::get_if<std::string>(&v_))
+        return *p;
+    if (auto p = std::get_if<Bytes>(&v_))
+        return p->data;
+    return kEmpty;
+}
+
 const TdsValue& TdsField::Value() const {
     static const TdsValue kNull;
     int record = dataSet_->CurrentRecord();
@@ -135,14 +144,17 @@ std::vector<TdsFieldDef> TdsDataSet::FieldDefs() const {
 }
 
 void TdsDataSet::First() {
+    BeforeScroll();
     SetCursor(0);
 }
 
 void TdsDataSet::Last() {
+    BeforeScroll();
     SetCursor(RecordCount() - 1);
 }
 
 void TdsDataSet::Next() {
+    BeforeScroll();
     int count = RecordCount();
     if (count == 0) {
         ResetCursor();
@@ -159,6 +171,7 @@ void TdsDataSet::Next() {
 }
 
 void TdsDataSet::Prior() {
+    BeforeScroll();
     int count = RecordCount();
     if (count == 0) {
         ResetCursor();
@@ -179,6 +192,7 @@ int TdsDataSet::RecNo() const {
 }
 
 void TdsDataSet::SetRecNo(int recNo) {
+    BeforeScroll();
     SetCursor(recNo - 1);
 }
 

@@ -76,6 +76,8 @@ public:
     bool AsBoolean() const;
     // The raw bytes of a block, or the text of any other value.
     std::string AsBytes() const;
+    // The stored text of a text value or the bytes of a block, without a copy; empty for other kinds.
+    const std::string& StringRef() const;
 
     bool operator==(const TdsValue&) const = default;
 
@@ -161,6 +163,9 @@ public:
     int CurrentRecord() const { return current_; }
 
 protected:
+    // Called by First/Next/Prior/Last/SetRecNo before the cursor moves; an editable dataset posts
+    // a pending edit here, as moving off a record does on the platform.
+    virtual void BeforeScroll() {}
     // Derived classes call this when the records change under the cursor.
     void SetCursor(int record);
     void ResetCursor();
