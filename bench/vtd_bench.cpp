@@ -38,8 +38,9 @@ void BuildScript(TVirtualTable& t, long rows) {
             answer += digits[byte >> 4];
             answer += digits[byte & 15];
         }
-        t.AppendRecord({TdsValue::Text("fc ff cc bc 53 e1 a5"), TdsValue::Text(r % 2 ? "指令不详" : "备注不详"),
-                        TdsValue::Text(answer), TdsValue::Text(r % 3 ? "1" : "0")});
+        t.AppendRecord({TdsValue::Text("fc ff cc bc 53 e1 a5"),
+                        TdsValue::Text(r % 2 ? "指令不详" : "备注不详"), TdsValue::Text(answer),
+                        TdsValue::Text(r % 3 ? "1" : "0")});
     }
 }
 
