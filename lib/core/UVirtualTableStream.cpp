@@ -5,6 +5,7 @@
 #include "UdsExceptions.h"
 #include "UdsStrUtils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -177,38 +178,96 @@ void WriteStream(const std::vector<TdsFieldDef>& defs, const std::vector<TVirtua
 
 // ---- reading ----
 
+// Reads the stream from memory, or from a file through one reused buffer (so loading a large file
+// touches no memory of the file's size besides the values themselves). Every claimed length is checked
+// against the bytes left before anything is read or reserved for it.
 class TReader {
 public:
-    TReader(const char* data, size_t size) : p_(data), left_(size), size_(size) {}
-    size_t Left() const { return left_; }
-    size_t Offset() const { return size_ - left_; }
+    TReader(const char* data, size_t size) : win_(data), winLen_(size), size_(size) {}
+    // The buffer is never larger than the file.
+    TReader(std::FILE* file, uint64_t size)
+        : file_(file), buffer_(static_cast<size_t>(std::clamp<uint64_t>(size, 16, kBuffer))), size_(size) {
+        win_ = buffer_.data();
+    }
+
+    uint64_t Left() const { return size_ - offset_; }
+    uint64_t Offset() const { return offset_; }
+
     uint64_t Int(int width, const std::string& what) {
-        if (left_ < static_cast<size_t>(width))
+        if (Left() < static_cast<uint64_t>(width) || !Ensure(static_cast<size_t>(width)))
             Bad("the stream ends inside " + what + " (byte " + std::to_string(Offset()) + " of " +
                 std::to_string(size_) + ")");
         uint64_t v = 0;
         for (int i = 0; i < width; ++i)
-            v |= static_cast<uint64_t>(static_cast<unsigned char>(p_[i])) << (8 * i);
-        Skip(static_cast<size_t>(width));
+            v |= static_cast<uint64_t>(static_cast<unsigned char>(win_[i])) << (8 * i);
+        Advance(static_cast<size_t>(width));
         return v;
     }
-    const char* Take(size_t n, const std::string& what) {
-        if (n > left_)
+
+    // The next n bytes; valid until the next call.
+    const char* Take(uint64_t n, const std::string& what) {
+        if (n > Left())
             Bad(what + " of " + std::to_string(n) + " bytes runs past the end of the stream (" +
-                std::to_string(left_) + " bytes left at byte " + std::to_string(Offset()) + ")");
-        const char* at = p_;
-        Skip(n);
-        return at;
+                std::to_string(Left()) + " bytes left at byte " + std::to_string(Offset()) + ")");
+        size_t count = static_cast<size_t>(n);
+        if (!file_ || count <= buffer_.size()) {
+            if (!Ensure(count))
+                Bad("the file ended early inside " + what);
+            const char* at = win_;
+            Advance(count);
+            return at;
+        }
+        // Larger than the buffer (and no larger than the file): read it whole.
+        large_.resize(count);
+        std::memcpy(large_.data(), win_, winLen_);
+        size_t have = winLen_;
+        Advance(winLen_);
+        size_t got = std::fread(large_.data() + have, 1, count - have, file_);
+        if (got != count - have)
+            Bad("the file ended early inside " + what);
+        offset_ += got;
+        return large_.data();
+    }
+
+    // True when nothing follows (for a file: not even bytes beyond the size it had when opened).
+    bool AtEnd() {
+        if (Left() != 0 || winLen_ != 0)
+            return false;
+        return !file_ || !Ensure(1);
     }
 
 private:
-    void Skip(size_t n) {
-        p_ += n;
-        left_ -= n;
+    static constexpr size_t kBuffer = 1 << 20;
+
+    bool Ensure(size_t n) {
+        if (winLen_ >= n)
+            return true;
+        if (!file_)
+            return false;
+        std::memmove(buffer_.data(), win_, winLen_);
+        win_ = buffer_.data();
+        while (winLen_ < n) {
+            size_t got = std::fread(buffer_.data() + winLen_, 1, buffer_.size() - winLen_, file_);
+            if (got == 0)
+                return false;
+            winLen_ += got;
+        }
+        return true;
     }
-    const char* p_;
-    size_t left_;
-    size_t size_;
+
+    void Advance(size_t n) {
+        win_ += n;
+        winLen_ -= n;
+        offset_ += n;
+    }
+
+    std::FILE* file_ = nullptr;
+    std::vector<char> buffer_;
+    std::string large_;
+    const char* win_ = nullptr;
+    size_t winLen_ = 0;
+    uint64_t size_ = 0;
+    uint64_t offset_ = 0;
 };
 
 int64_t SignExtend(uint64_t v, int width) {
@@ -273,13 +332,13 @@ TdsValue DecodeValue(const TdsFieldDef& def, const char* p, size_t n) {
 
 } // namespace
 
-void TVirtualTableIO::ReadBinary(const char* data, size_t size, std::vector<TdsFieldDef>& defs,
-                                 std::vector<Row>& rows) {
+static void ReadBinaryFrom(TReader& in, std::vector<TdsFieldDef>& defs,
+                           std::vector<TVirtualTableIO::Row>& rows) {
+    using Row = TVirtualTableIO::Row;
     defs.clear();
     rows.clear();
-    TReader in(data, size);
-    if (size < 2)
-        Bad("the stream is " + std::to_string(size) + " bytes long, too short for a version");
+    if (in.Left() < 2)
+        Bad("the stream is " + std::to_string(in.Left()) + " bytes long, too short for a version");
     uint64_t version = in.Int(2, "the version");
     if (version != kStreamVersion)
         Bad("unknown version " + std::to_string(version));
@@ -291,7 +350,7 @@ void TVirtualTableIO::ReadBinary(const char* data, size_t size, std::vector<TdsF
     defs.reserve(count);
     for (uint64_t i = 0; i < count; ++i) {
         std::string what = "column definition " + std::to_string(i + 1);
-        size_t length = in.Int(2, "the name length of " + what);
+        size_t length = static_cast<size_t>(in.Int(2, "the name length of " + what));
         const char* name = in.Take(length, "the name of " + what);
         TdsFieldDef def;
         def.Name = IsAscii(name, length) ? std::string(name, length)
@@ -323,18 +382,24 @@ void TVirtualTableIO::ReadBinary(const char* data, size_t size, std::vector<TdsF
                 };
                 if (in.Left() < 4)
                     in.Int(4, "the value length of " + describe());
-                size_t length = in.Int(4, "a value length");
+                uint64_t length = in.Int(4, "a value length");
                 if (length > in.Left())
                     in.Take(length, "the value of " + describe());
                 const char* value = in.Take(length, "a value");
-                row.push_back(DecodeValue(defs[c], value, length));
+                row.push_back(DecodeValue(defs[c], value, static_cast<size_t>(length)));
             }
             rows.push_back(std::move(row));
         }
     }
-    if (in.Left() != 0)
-        Bad(std::to_string(in.Left()) + " unexpected bytes after the end of the table (at byte " +
-            std::to_string(in.Offset()) + ")");
+    if (!in.AtEnd())
+        Bad(std::to_string(std::max<uint64_t>(in.Left(), 1)) +
+            " unexpected bytes after the end of the table (at byte " + std::to_string(in.Offset()) + ")");
+}
+
+void TVirtualTableIO::ReadBinary(const char* data, size_t size, std::vector<TdsFieldDef>& defs,
+                                 std::vector<Row>& rows) {
+    TReader in(data, size);
+    ReadBinaryFrom(in, defs, rows);
 }
 
 void TVirtualTableIO::Read(const char* data, size_t size, std::vector<TdsFieldDef>& defs,
@@ -429,30 +494,42 @@ void TVirtualTable::LoadFromFile(const std::string& fileName) {
         ResetToEmpty();
         throw EdsError("cannot open table file '" + fileName + "': " + std::strerror(error));
     }
-    std::error_code ec;
-    auto size = std::filesystem::file_size(fileName, ec);
-    if (ec)
-        size = 0;
-    std::string bytes;
+    std::vector<TdsFieldDef> defs;
+    std::vector<Row> rows;
     try {
-        // Sized from the file, then read to its real end (it may have changed meanwhile).
-        bytes.resize(static_cast<size_t>(size));
-        size_t got = size > 0 ? std::fread(bytes.data(), 1, bytes.size(), file) : 0;
-        bytes.resize(got);
-        char chunk[65536];
-        size_t n = 0;
-        while ((n = std::fread(chunk, 1, sizeof(chunk), file)) > 0)
-            bytes.append(chunk, n);
-        bool failed = std::ferror(file) != 0;
-        std::fclose(file);
-        file = nullptr;
-        if (failed)
+        std::error_code ec;
+        uint64_t size = std::filesystem::file_size(fileName, ec);
+        if (ec)
+            throw EdsError("cannot read table file '" + fileName + "': " + ec.message());
+        // The form shows in the first bytes; the XML form is read whole, the binary stream in pieces.
+        char head[64];
+        size_t headLen = std::fread(head, 1, sizeof(head), file);
+        size_t i = headLen >= 3 && std::memcmp(head, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+        while (i < headLen && (head[i] == ' ' || head[i] == '\t' || head[i] == '\r' || head[i] == '\n'))
+            ++i;
+        bool xml = (i < headLen && head[i] == '<') ||
+                   (headLen >= 2 &&
+                    (std::memcmp(head, "\xFF\xFE", 2) == 0 || std::memcmp(head, "\xFE\xFF", 2) == 0));
+        if (std::fseek(file, 0, SEEK_SET) != 0)
             throw EdsError("cannot read table file '" + fileName + "'");
-        LoadFromStream(bytes);
+        if (xml) {
+            std::string bytes;
+            char chunk[65536];
+            size_t n = 0;
+            while ((n = std::fread(chunk, 1, sizeof(chunk), file)) > 0)
+                bytes.append(chunk, n);
+            TVirtualTableIO::ReadXml(bytes.data(), bytes.size(), defs, rows);
+        } else {
+            TReader in(file, size);
+            ReadBinaryFrom(in, defs, rows);
+        }
+        if (std::ferror(file))
+            throw EdsError("cannot read table file '" + fileName + "'");
     } catch (...) {
-        if (file)
-            std::fclose(file);
+        std::fclose(file);
         ResetToEmpty();
         throw;
     }
+    std::fclose(file);
+    ReplaceContents(std::move(defs), std::move(rows), true);
 }

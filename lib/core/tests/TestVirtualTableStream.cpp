@@ -216,20 +216,29 @@ TEST(VirtualTableStream, BadStreamsAreRefusedAndLeaveTheTableEmpty) {
         {"trailing bytes", kZeroDefinitions + "x", "1 unexpected bytes after the end"},
         {"trailing after records", kChinese + "zz", "2 unexpected bytes"},
     };
+    TTempFolder folder;
+    const std::string file = folder / "bad.vtd";
     for (const auto& c : cases) {
-        TVirtualTable t;
-        t.LoadFromStream(kChinese);
-        try {
-            t.LoadFromStream(c.bytes);
-            ADD_FAILURE() << c.name << ": accepted";
-        } catch (const EdsError& e) {
-            std::string what = e.what();
-            EXPECT_EQ(what.rfind("not a table stream: ", 0), 0u) << c.name << ": " << what;
-            EXPECT_NE(what.find(c.detail), std::string::npos) << c.name << ": " << what;
+        // From memory and from a file (which is read in pieces): the same refusal.
+        WriteFileBytes(file, c.bytes);
+        for (bool fromFile : {false, true}) {
+            TVirtualTable t;
+            t.LoadFromStream(kChinese);
+            try {
+                if (fromFile)
+                    t.LoadFromFile(file);
+                else
+                    t.LoadFromStream(c.bytes);
+                ADD_FAILURE() << c.name << ": accepted";
+            } catch (const EdsError& e) {
+                std::string what = e.what();
+                EXPECT_EQ(what.rfind("not a table stream: ", 0), 0u) << c.name << ": " << what;
+                EXPECT_NE(what.find(c.detail), std::string::npos) << c.name << ": " << what;
+            }
+            EXPECT_FALSE(t.Active()) << c.name;
+            EXPECT_EQ(t.FieldCount(), 0) << c.name;
+            EXPECT_EQ(t.StoredRecordCount(), 0) << c.name;
         }
-        EXPECT_FALSE(t.Active()) << c.name;
-        EXPECT_EQ(t.FieldCount(), 0) << c.name;
-        EXPECT_EQ(t.StoredRecordCount(), 0) << c.name;
     }
 }
 
@@ -238,13 +247,17 @@ TEST(VirtualTableStream, AHugeClaimedLengthIsRefusedWithoutAllocatingIt) {
     std::string bytes =
         U16(3) + U16(1) + Def("A", ftBlob, 0, 0) + U16(0) + U32(1) + U32(0x40000000) + std::string(70, 'x');
     ASSERT_LT(bytes.size(), 100u);
-    TVirtualTable t;
-    gLargest = 0;
-    gTrack = true;
-    EXPECT_THROW(t.LoadFromStream(bytes), EdsError);
-    gTrack = false;
-    EXPECT_LT(gLargest.load(), 4096u);
-    EXPECT_EQ(t.FieldCount(), 0);
+    TTempFolder folder;
+    WriteFileBytes(folder / "huge.vtd", bytes);
+    for (bool fromFile : {false, true}) {
+        TVirtualTable t;
+        gLargest = 0;
+        gTrack = true;
+        EXPECT_THROW(fromFile ? t.LoadFromFile(folder / "huge.vtd") : t.LoadFromStream(bytes), EdsError);
+        gTrack = false;
+        EXPECT_LT(gLargest.load(), 4096u) << fromFile;
+        EXPECT_EQ(t.FieldCount(), 0);
+    }
 }
 
 TEST(VirtualTableStream, FilesAreReplacedWhole) {
@@ -272,6 +285,26 @@ TEST(VirtualTableStream, FilesAreReplacedWhole) {
         ++entries;
     EXPECT_EQ(entries, 2);
     EXPECT_THROW(t.SaveToFile(folder / "no-such-folder/x.vtd"), EdsError);
+
+    // Values larger than the read buffer, and many records, come back whole from a file.
+    TVirtualTable big;
+    big.AddField("B", ftBlob);
+    big.AddField("T", ftString);
+    big.Open();
+    std::string blob(3 << 20, '\0');
+    for (size_t i = 0; i < blob.size(); ++i)
+        blob[i] = static_cast<char>(i * 7 + i / 4096);
+    big.AppendRecord({TdsValue::Block(blob), TdsValue::Text("中")});
+    for (int r = 0; r < 2000; ++r)
+        big.AppendRecord({TdsValue::Block(std::string(r % 1500, 'x')), TdsValue::Text(std::to_string(r))});
+    big.SaveToFile(folder / "big.vtd");
+    TVirtualTable bigLoaded;
+    bigLoaded.LoadFromFile(folder / "big.vtd");
+    ASSERT_EQ(bigLoaded.RecordCount(), 2001);
+    EXPECT_TRUE(bigLoaded.Value(0, 0) == TdsValue::Block(blob));
+    EXPECT_EQ(bigLoaded.Value(2000, 1).AsString(), "1999");
+    EXPECT_EQ(bigLoaded.Value(2000, 0).StringRef().size(), 1999u % 1500);
+    EXPECT_EQ(Save(bigLoaded), ReadFileBytes(folder / "big.vtd"));
 
     // A missing file is an error and empties the table.
     EXPECT_THROW(loaded.LoadFromFile(folder / "missing.vtd"), EdsError);
