@@ -15,6 +15,7 @@
 #include <limits>
 #include <memory>
 #include <ostream>
+#include <unistd.h>
 
 namespace {
 
@@ -294,10 +295,16 @@ TdsValue DecodeValue(const TdsFieldDef& def, const char* p, size_t n) {
         return v;
     };
     switch (kind) {
-    case TVirtualTableTypes::vkAnsiText:
+    case TVirtualTableTypes::vkAnsiText: {
         if (IsAscii(p, n))
             return TdsValue::Text(std::string(p, n));
-        return TdsValue::Text(TdsEncoding::AnsiToUtf8(std::string(p, n)));
+        std::string ansi(p, n);
+        std::string text = TdsEncoding::AnsiToUtf8(ansi);
+        // Bytes that are no CP936 are kept as they came, so rewriting the file never changes them.
+        if (TdsEncoding::Utf8ToAnsi(text) != ansi)
+            return TdsValue::Block(std::move(ansi));
+        return TdsValue::Text(std::move(text));
+    }
     case TVirtualTableTypes::vkWideText: {
         if (n % 2 != 0)
             return raw();
@@ -472,6 +479,12 @@ void TVirtualTable::SaveToFile(const std::string& fileName) const {
         std::fclose(file);
         std::remove(temp.c_str());
         throw;
+    }
+    // On disk before the rename, so a power loss leaves the old or the new file whole.
+    if (::fsync(fileno(file)) != 0) {
+        std::fclose(file);
+        std::remove(temp.c_str());
+        throw EdsError("cannot write table file '" + fileName + "': " + std::strerror(errno));
     }
     if (std::fclose(file) != 0) {
         std::remove(temp.c_str());

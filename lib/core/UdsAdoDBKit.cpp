@@ -203,7 +203,7 @@ bool TdsAdoDBKit::Connect(const std::string& databaseFile, const std::string& pa
     fs::path absolute = fs::absolute(databaseFile, ec);
     if (!ec)
         path = absolute.string();
-    if (!fs::exists(path, ec)) {
+    if (!fs::is_regular_file(path, ec)) {
         errorText = TdsStrUtils::Format("数据库“%s”不存在！", {path});
         return false;
     }

@@ -1,6 +1,7 @@
 #include "UdsStrUtils.h"
 
 #include "UdsEncoding.h"
+#include "UdsIOUtils.h"
 
 #include <cctype>
 #include <cerrno>
@@ -390,12 +391,7 @@ bool TdsStrings::LoadFromFile(const std::string& file, bool ansi) {
 }
 
 bool TdsStrings::SaveToFile(const std::string& file, bool ansi) const {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return false;
-    std::string bytes = ansi ? TdsEncoding::Utf8ToAnsi(Text()) : Text();
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    return TdsIOUtils::WriteTextFile(ansi ? TdsEncoding::Utf8ToAnsi(Text()) : Text(), file);
 }
 
 int TdsStrings::IndexOfMatch(const std::string& text, int mode, int occurrence, int startIndex) const {

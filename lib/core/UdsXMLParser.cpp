@@ -612,9 +612,12 @@ TdsXMLNode FindRegion(const std::string& folder, const std::string& taxpayerID) 
         subject = code.size() > 1 ? code.substr(1, 3) : std::string();
     }
     TdsXMLNode regions = FindChildNode(root, "Regions", false);
-    for (const TdsXMLNode& entry : regions.ChildNodes())
-        if (TdsStrUtils::StartsStr(entry.Attribute("ID"), subject))
+    for (const TdsXMLNode& entry : regions.ChildNodes()) {
+        // An entry without an ID would match every taxpayer: a damaged file must not pick a region.
+        const std::string id = entry.Attribute("ID");
+        if (!id.empty() && TdsStrUtils::StartsStr(id, subject))
             return entry;
+    }
     TdsDialogs::ShowPrompt("无法确定纳税人识别号对应的区域！", mkError);
     return TdsXMLNode();
 }

@@ -143,7 +143,10 @@ TEST_F(DBKitTest, ConnectFailsOnWrongKeyForeignFileAndMissingFile) {
         {file, "", notADatabase},
         {textFile, kPassword, notADatabase},
         {temp / "nothing.mdb", kPassword, "数据库“" + (temp / "nothing.mdb") + "”不存在！"},
+        // A folder is no database file either.
+        {temp / "folder.mdb", kPassword, "数据库“" + (temp / "folder.mdb") + "”不存在！"},
     };
+    fs::create_directory(temp / "folder.mdb");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file + " / " + c.password);
         std::string errorText;

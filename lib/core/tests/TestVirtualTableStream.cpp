@@ -154,6 +154,19 @@ TEST(VirtualTableStream, ChineseAndEmptyTextValues) {
     EXPECT_EQ(fromStream.Value(0, 1), TdsValue::Text("指令不详"));
 }
 
+TEST(VirtualTableStream, BytesThatAreNoCp936AreKeptOnRewrite) {
+    // A lone lead byte, a byte CP936 never uses, and a lead byte without its trail byte at the end.
+    const std::string odd = "\xFF\x80\xA1"
+                            "abc\x81";
+    const std::string stream =
+        U16(3) + U16(1) + Def("CMDResponse", 1, 200, 0) + U16(0) + U32(2) + Val(odd) + Val("\xD6\xD0");
+    TVirtualTable t;
+    t.LoadFromStream(stream);
+    EXPECT_EQ(t.Value(0, 0).AsBytes(), odd);
+    EXPECT_EQ(t.Value(1, 0), TdsValue::Text("中"));
+    EXPECT_EQ(Save(t), stream);
+}
+
 TEST(VirtualTableStream, NonTextTypesAndUnknownCodesAreKeptOnRewrite) {
     TVirtualTable t;
     t.LoadFromStream(kTypes);

@@ -431,7 +431,8 @@ TEST(XMLParser, FindRegion) {
     TTempFolder base;
     WriteFileBytes(base / "Config.qel",
                    OwnEncode("<?xml version=\"1.0\" encoding=\"GBK\"?><Config><General><RunMode>1</RunMode>"
-                             "</General><Regions><Region ID=\"11\" Code=\"BJ\"><Options><Port>80</Port>"
+                             "</General><Regions><Region Code=\"NOID\"/><Region ID=\"\" Code=\"EMPTY\"/>"
+                             "<Region ID=\"11\" Code=\"BJ\"><Options><Port>80</Port>"
                              "</Options></Region><Region ID=\"110\" Code=\"BJ2\"/><Region ID=\"37\" "
                              "Code=\"SD\"/></Regions></Config>"));
     ASSERT_TRUE(WriteTaxDeptCode("91370100MA3C12345X", "13701000000"));
@@ -446,7 +447,7 @@ TEST(XMLParser, FindRegion) {
         {"91370100MA3C12345X", "SD"}, // long: characters 2..4 of the tax-authority code, "370"
         {"91110000000000000Y", ""},   // a code too short to hold a region
         {"91440000000000000Z", ""},   // no code stored
-        {"440101000000001", ""},
+        {"440101000000001", ""},      // entries without an ID match nobody
     };
     for (const Case& c : cases) {
         TRecordingDialogs dialogs;
