@@ -181,8 +181,20 @@ bool CreateDatabaseFile(const std::string& file, const std::vector<std::string>&
         kit.Disconnect();
     }
     if (ok && ::link(temp.c_str(), file.c_str()) != 0) {
-        ok = false;
-        why = std::strerror(errno);
+        // File systems without hard links: a rename, which does not refuse an existing target, so check
+        // first.
+        int linkError = errno;
+        bool noLinks = linkError == EPERM || linkError == EOPNOTSUPP || linkError == ENOSYS;
+        if (!noLinks) {
+            ok = false;
+            why = std::strerror(linkError);
+        } else if (TdsIOUtils::FileExists(file)) {
+            ok = false;
+            why = "another database appeared there meanwhile";
+        } else if (::rename(temp.c_str(), file.c_str()) != 0) {
+            ok = false;
+            why = std::strerror(errno);
+        }
     }
     TdsIOUtils::DeleteFileForced(temp);
     if (!ok)
