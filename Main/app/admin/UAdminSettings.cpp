@@ -2,9 +2,11 @@
 // (Config.dll, Config.qel) and file digests.
 //
 // The encoded form is Base64 (no line breaks) of three leading bytes followed by the zlib stream of the
-// XML file's bytes. The reader drops the three bytes unseen; we write "xyz".
+// XML file's bytes (TInstallation::EncodeSettings, shared with init). The reader drops the three bytes
+// unseen.
 #include "admin/UAdminCommand.h"
 
+#include "UInstallation.h"
 #include "UdsExceptions.h"
 #include "UdsIOUtils.h"
 #include "UdsSecurity.h"
@@ -14,15 +16,13 @@
 
 namespace {
 
-constexpr const char* kLeadingBytes = "xyz";
-
 int EncodeSettings(const std::vector<std::string>& args) {
     if (args.size() != 2)
         return AdminUsage("encode-settings");
     std::string xml;
     if (!TdsIOUtils::TryReadTextFile(args[0], xml))
         return AdminFail("cannot read \"" + args[0] + "\"");
-    std::string encoded = TdsIOUtils::Base64Encode(kLeadingBytes + TdsIOUtils::ZipText(xml));
+    std::string encoded = TInstallation::EncodeSettings(xml);
     if (!TdsIOUtils::WriteTextFile(encoded, args[1]))
         return AdminFail("cannot write \"" + args[1] + "\"");
     return aeOK;
