@@ -24,11 +24,9 @@ TInstanceLock::~TInstanceLock() {
 std::string TInstanceLock::LockFile(const std::string& name) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     std::string folder;
-    if (runtime && runtime[0] == '/') {
-        folder = TdsIOUtils::IncludeSlash(runtime);
-        if (folder.empty()) // a runtime folder that does not exist: named anyway, the open reports it
-            folder = std::string(runtime) + "/";
-    } else {
+    if (runtime && runtime[0] == '/')
+        folder = TdsIOUtils::IncludeSlash(runtime); // empty when the folder does not exist
+    if (folder.empty()) {
         folder = "/tmp/brindle-" + std::to_string(getuid()) + "/";
         mkdir(folder.c_str(), 0700);
         // Only a folder of our own: a folder someone else prepared could hand the lock to anyone.

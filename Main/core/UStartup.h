@@ -8,8 +8,8 @@
 #include <vector>
 
 // A lock named like the platform's named mutex: flock on "<runtime folder>/<name>.lock", where the
-// runtime folder is $XDG_RUNTIME_DIR, or a folder of the user's own under /tmp when that is unset. The
-// lock goes with the object, or with the process.
+// runtime folder is $XDG_RUNTIME_DIR, or a folder of the user's own under /tmp when that is unset or
+// missing. The lock goes with the object, or with the process.
 class TInstanceLock {
 public:
     explicit TInstanceLock(std::string name) : name_(std::move(name)) {}

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -218,4 +219,28 @@ TEST_F(Startup, HoldsTheInstanceLock) {
     std::string error;
     EXPECT_FALSE(other.Acquire(error));
     EXPECT_EQ(error, "");
+}
+
+// Without a usable runtime folder the lock lives in a private folder of the user under /tmp.
+TEST(InstanceLock, FallsBackToAPrivateTmpFolder) {
+    const std::string fallback = "/tmp/brindle-" + std::to_string(getuid()) + "/";
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    std::string savedValue = saved ? saved : "";
+    for (const char* runtime :
+         {static_cast<const char*>(nullptr), "relative/run", "/no/such/runtime/folder"}) {
+        SCOPED_TRACE(runtime ? runtime : "unset");
+        if (runtime)
+            setenv("XDG_RUNTIME_DIR", runtime, 1);
+        else
+            unsetenv("XDG_RUNTIME_DIR");
+        EXPECT_EQ(TInstanceLock::LockFile("Test_Lock"), fallback + "Test_Lock.lock");
+        struct stat st {};
+        ASSERT_EQ(lstat(fallback.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+    }
+    if (saved)
+        setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
 }
