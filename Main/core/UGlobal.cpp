@@ -98,9 +98,6 @@ TGlobal::TGlobal(std::vector<std::string> params, TGlobalFrontEnd frontEnd) : pa
     ProgressFrame = frontEnd.ProgressFrame;
     ModalForms = frontEnd.ModalForms;
     SystemDB = std::make_unique<TdsAdoDBKit>();
-    // The three tries of OpenSystemDatabase are the wait for a locked system database; the engine's own
-    // busy wait would stretch each try to seconds beyond the clock port.
-    SystemDB->BusyTimeout = 0;
     TaxpayerDB = std::make_unique<TdsAdoDBKit>();
     XMLParser = std::make_unique<TdsXMLParser>();
     PathInfo = std::make_unique<TPathInfo>(*this);
@@ -178,10 +175,15 @@ bool TGlobal::OpenTaxpayerDatabase(const std::string& databaseFile) {
 
 bool TGlobal::OpenSystemDatabase() {
     std::string error;
+    // The three tries are the wait for a locked system database; the engine's own busy wait would
+    // stretch each try beyond the clock port, so it is off while connecting and back on afterwards.
+    SystemDB->SetBusyTimeout(0);
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (SystemDB->Connect(PathInfo->GetSystemDatabaseFile(), PathInfo->GetDatabasePassword(), false,
-                              error))
+                              error)) {
+            SystemDB->SetBusyTimeout(TdsAdoDBKit::kDefaultBusyTimeout);
             return true;
+        }
         TdsClock::Sleep(1000);
     }
     TdsDialogs::ShowError("打开系统数据库失败！\r\n\r\n" + error);

@@ -193,6 +193,12 @@ TdsAdoDBKit::~TdsAdoDBKit() {
     Disconnect();
 }
 
+void TdsAdoDBKit::SetBusyTimeout(int milliseconds) {
+    BusyTimeout = milliseconds;
+    if (db_)
+        sqlite3_busy_timeout(db_, milliseconds);
+}
+
 bool TdsAdoDBKit::Connect(const std::string& databaseFile, const std::string& password, bool exclusive,
                           std::string& errorText) {
     errorText.clear();

@@ -55,6 +55,8 @@ public:
     bool Connect(const std::string& databaseFile, const std::string& password, bool exclusive,
                  std::string& errorText);
     bool Connected() const { return db_ != nullptr; }
+    // Changes BusyTimeout, also for the open connection.
+    void SetBusyTimeout(int milliseconds);
     // Creates a new, empty database file encrypted with the password; refuses an existing file.
     static bool CreateDatabase(const std::string& databaseFile, const std::string& password,
                                std::string& errorText);
