@@ -7,18 +7,6 @@
 #include <cstdio>
 #include <iostream>
 
-std::vector<TAdminCommand>& TAdminRegistry::Commands() {
-    static std::vector<TAdminCommand> commands;
-    return commands;
-}
-
-const TAdminCommand* TAdminRegistry::Find(const std::string& name) {
-    for (const auto& c : Commands())
-        if (c.Name == name)
-            return &c;
-    return nullptr;
-}
-
 int AdminUsage(const std::string& name) {
     const TAdminCommand* c = TAdminRegistry::Find(name);
     std::cerr << "usage: brindle-admin " << name << (c && !c->Usage.empty() ? " " + c->Usage : "") << "\n";
@@ -33,9 +21,7 @@ int AdminFail(const std::string& text) {
 namespace {
 
 void PrintUsage() {
-    auto commands = TAdminRegistry::Commands();
-    std::sort(commands.begin(), commands.end(),
-              [](const TAdminCommand& a, const TAdminCommand& b) { return a.Name < b.Name; });
+    auto commands = TAdminRegistry::Sorted();
     std::cerr << "usage: brindle-admin COMMAND [ARGS]\n";
     for (const auto& c : commands)
         std::cerr << "  brindle-admin " << c.Name << (c.Usage.empty() ? "" : " " + c.Usage) << "\n";

@@ -23,18 +23,6 @@
 #include <iostream>
 #include <memory>
 
-std::vector<TCliCommand>& TCliRegistry::Commands() {
-    static std::vector<TCliCommand> commands;
-    return commands;
-}
-
-const TCliCommand* TCliRegistry::Find(const std::string& name) {
-    for (const auto& c : Commands())
-        if (c.Name == name)
-            return &c;
-    return nullptr;
-}
-
 int CliUsage(const std::string& name) {
     const TCliCommand* c = TCliRegistry::Find(name);
     std::cerr << "usage: brindle-cli TAXPAYER USER LAUNCHER [--yes] " << name
@@ -45,9 +33,7 @@ int CliUsage(const std::string& name) {
 namespace {
 
 void PrintUsage() {
-    auto commands = TCliRegistry::Commands();
-    std::sort(commands.begin(), commands.end(),
-              [](const TCliCommand& a, const TCliCommand& b) { return a.Name < b.Name; });
+    auto commands = TCliRegistry::Sorted();
     std::cerr << "usage: brindle-cli TAXPAYER USER LAUNCHER [--yes] COMMAND [ARGS]\n"
                  "  --yes  answer every question with Yes (default: No)\n"
                  "commands:\n";

@@ -417,23 +417,40 @@ bool TdsIOUtils::DeleteFileForced(const std::string& file) {
     return ::unlink(file.c_str()) == 0;
 }
 
-bool TdsIOUtils::CopyFileTo(const std::string& source, const std::string& target) {
-    struct stat src;
+namespace {
+
+enum class TTargetState { Refused, SameFile, Ready };
+
+// The common start of a copy or move: the source must be a file; the target name (a folder target
+// receives the source's name) gets its folder; a folder standing at the target refuses.
+TTargetState PrepareTarget(const std::string& source, const std::string& target, struct stat& src,
+                           std::string& dest) {
     if (source.empty() || ::stat(source.c_str(), &src) != 0 || !S_ISREG(src.st_mode))
-        return false;
-    std::string dest = TargetName(source, target);
+        return TTargetState::Refused;
+    dest = TargetName(source, target);
     if (dest.empty())
-        return false;
+        return TTargetState::Refused;
     struct stat dst;
     if (::stat(dest.c_str(), &dst) == 0) {
         if (SameFile(src, dst))
-            return true;
+            return TTargetState::SameFile;
         if (S_ISDIR(dst.st_mode))
-            return false;
+            return TTargetState::Refused;
     }
-    std::string folder = ExtractFolder(dest);
-    if (!folder.empty() && !ForceFolders(folder))
-        return false;
+    std::string folder = TdsIOUtils::ExtractFolder(dest);
+    if (!folder.empty() && !TdsIOUtils::ForceFolders(folder))
+        return TTargetState::Refused;
+    return TTargetState::Ready;
+}
+
+} // namespace
+
+bool TdsIOUtils::CopyFileTo(const std::string& source, const std::string& target) {
+    struct stat src;
+    std::string dest;
+    TTargetState state = PrepareTarget(source, target, src, dest);
+    if (state != TTargetState::Ready)
+        return state == TTargetState::SameFile;
     TFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.Get() < 0)
         return false;
@@ -444,21 +461,10 @@ bool TdsIOUtils::CopyFileTo(const std::string& source, const std::string& target
 
 bool TdsIOUtils::MoveFileTo(const std::string& source, const std::string& target) {
     struct stat src;
-    if (source.empty() || ::stat(source.c_str(), &src) != 0 || !S_ISREG(src.st_mode))
-        return false;
-    std::string dest = TargetName(source, target);
-    if (dest.empty())
-        return false;
-    struct stat dst;
-    if (::stat(dest.c_str(), &dst) == 0) {
-        if (SameFile(src, dst))
-            return true;
-        if (S_ISDIR(dst.st_mode))
-            return false;
-    }
-    std::string folder = ExtractFolder(dest);
-    if (!folder.empty() && !ForceFolders(folder))
-        return false;
+    std::string dest;
+    TTargetState state = PrepareTarget(source, target, src, dest);
+    if (state != TTargetState::Ready)
+        return state == TTargetState::SameFile;
     // rename replaces an existing target in one step, read-only or not.
     if (::rename(source.c_str(), dest.c_str()) == 0)
         return true;
