@@ -1,6 +1,7 @@
 #pragma once
 // Shared test fixtures: a dialog backend that records every box and answers questions from a script,
 // a clock that moves only when told or slept, and a temporary folder that removes itself.
+#include "UdsApplication.h"
 #include "UdsClock.h"
 #include "UdsDialogs.h"
 
@@ -54,6 +55,32 @@ private:
     std::deque<bool> answers_;
     std::deque<std::string> choices_;
     bool defaultAnswer_ = false;
+};
+
+// The application port for tests: counts pending-message rounds and requests to end, records what
+// was opened with the shell (nothing is started). Installs itself for its lifetime.
+class TRecordingApplication : public TdsApplicationBackend {
+public:
+    TRecordingApplication() { TdsApplication::SetBackend(this); }
+    ~TRecordingApplication() override { TdsApplication::SetBackend(nullptr); }
+    TRecordingApplication(const TRecordingApplication&) = delete;
+    TRecordingApplication& operator=(const TRecordingApplication&) = delete;
+
+    void ProcessMessages() override { ++Processed; }
+    void Terminate() override { ++Terminations; }
+    bool Terminated() const override { return Terminations > 0; }
+    // Recorded as "file|parameters|folder|max" or "…|normal".
+    bool ShellOpen(const std::string& file, const std::string& parameters, const std::string& workingFolder,
+                   bool maximised) override {
+        Opened.push_back(file + "|" + parameters + "|" + workingFolder + "|" +
+                         (maximised ? "max" : "normal"));
+        return ShellOpenResult;
+    }
+
+    int Processed = 0;
+    int Terminations = 0;
+    std::vector<std::string> Opened;
+    bool ShellOpenResult = true;
 };
 
 // A clock that stands still until advanced; Sleep advances it at once.

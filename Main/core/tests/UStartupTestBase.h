@@ -11,22 +11,12 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 
-// Counts the requests to end the program.
-class TCountingApplication : public TdsApplicationBackend {
-public:
-    TCountingApplication() { TdsApplication::SetBackend(this); }
-    ~TCountingApplication() override { TdsApplication::SetBackend(nullptr); }
-    void Terminate() override { ++Terminations; }
-    bool Terminated() const override { return Terminations > 0; }
-    int Terminations = 0;
-};
-
 class TStartupTest : public ::testing::Test {
 protected:
     TTempFolder temp;
     TRecordingDialogs dialogs;
     TManualClock clock{TDateTime::Encode(2026, 12, 11, 9, 30, 15, 250)};
-    TCountingApplication application;
+    TRecordingApplication application;
 
     void SetUp() override {
         TdsIOUtils::ForceFolders(temp / "run");

@@ -39,13 +39,6 @@ struct TRecordingOutput : TdsLogOutput {
     uint32_t DefaultColor() const override { return 0x00112233; }
 };
 
-struct TCountingApplication : TdsApplicationBackend {
-    int processed = 0;
-    TCountingApplication() { TdsApplication::SetBackend(this); }
-    ~TCountingApplication() override { TdsApplication::SetBackend(nullptr); }
-    void ProcessMessages() override { ++processed; }
-};
-
 } // namespace
 
 TEST(AppLogger, DailyFileWithHeaderClosingDashesAndSameDayRestart) {
@@ -175,13 +168,13 @@ TEST(AppLogger, EncodedEntryIsOneLineThatDecodesBack) {
 TEST(AppLogger, OutputSinkAndMessagePumpSeeEveryEntry) {
     TTempFolder dir;
     TManualClock clock(TDateTime::Encode(2026, 12, 11, 9, 8, 7));
-    TCountingApplication app;
+    TRecordingApplication app;
     TRecordingOutput out;
     {
         TdsAppLogger logger(1, false, &out, dir.Path());
         logger.Log("plain");
         logger.Log(0xFF, "red\nsecond", false);
-        EXPECT_EQ(app.processed, 2);
+        EXPECT_EQ(app.Processed, 2);
     }
     using Line = std::pair<std::string, uint32_t>;
     std::vector<Line> expected = {{"2026-12-11 09:08:07  Start Logger ...", 0x00112233},

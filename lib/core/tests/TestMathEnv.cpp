@@ -128,21 +128,6 @@ TEST(Environment, KernelVersion) {
     EXPECT_EQ(TdsEnvironment::IsVersion6OrLater(), major >= 6);
 }
 
-namespace {
-
-class TRecordingApplication : public TdsApplicationBackend {
-public:
-    TRecordingApplication() { TdsApplication::SetBackend(this); }
-    ~TRecordingApplication() override { TdsApplication::SetBackend(nullptr); }
-    bool ShellOpen(const std::string& file, const std::string&, const std::string&, bool maximised) override {
-        opened.push_back(file + (maximised ? " max" : " normal"));
-        return true;
-    }
-    std::vector<std::string> opened;
-};
-
-} // namespace
-
 TEST(SysUtils, OpenFile) {
     TTempFolder temp;
     TRecordingDialogs dialogs;
@@ -150,7 +135,7 @@ TEST(SysUtils, OpenFile) {
     WriteFileBytes(temp / "帮助.chm", "x");
     EXPECT_TRUE(TdsSysUtils::OpenFile(temp / "帮助.chm", true));
     EXPECT_FALSE(TdsSysUtils::OpenFile(temp / "missing.chm", false));
-    EXPECT_EQ(app.opened, std::vector<std::string>{temp / "帮助.chm max"});
+    EXPECT_EQ(app.Opened, std::vector<std::string>{temp / "帮助.chm||" + "|max"});
     EXPECT_TRUE(dialogs.Has("error", "帮助文件“" + (temp / "missing.chm") + "”不存在！"))
         << dialogs.Transcript();
     EXPECT_EQ(dialogs.Count(), 1u);
