@@ -1,22 +1,26 @@
 // brindle-cli: the main program without a window, for automation and end-to-end tests.
 //
-//   brindle-cli TAXPAYER USER LAUNCHER [--yes] COMMAND [ARGS]
+//   brindle-cli TAXPAYER USER LAUNCHER [--yes] [--printed] [--card N] COMMAND [ARGS]
 //
 // The first three arguments are the main program's command line. The program runs the start-up
 // (single-instance lock, start-up check), completes the global state as the main window does when it is
 // created and shown, runs the command and ends the session ("退出系统") as closing the main window does.
 // Every message box prints as one line on standard error; questions are answered Yes with --yes, else No.
-// --yes may stand anywhere on the line; it is taken out before the positions are counted. Any other
+// The dialogs answer from the flags: --printed takes "已打印" at the declaration prompt, --card N the
+// chooser's row N, --yes also "开始清卡" in the unlock's result dialog. The flags may stand anywhere on
+// the line; they are taken out before the positions are counted. Any other
 // option before the command is a usage error. Exit codes: 0 success, 1 failure (start-up or command),
 // 2 usage error.
 #include "cli/UCliCommand.h"
 
+#include "UConsoleForms.h"
 #include "UGlobal.h"
 #include "ULogManager.h"
 #include "UProgressFrame.h"
 #include "UStartup.h"
 #include "UdsBusyForm.h"
 #include "UdsDialogs.h"
+#include "UdsStrUtils.h"
 
 #include <algorithm>
 #include <exception>
@@ -25,7 +29,7 @@
 
 int CliUsage(const std::string& name) {
     const TCliCommand* c = TCliRegistry::Find(name);
-    std::cerr << "usage: brindle-cli TAXPAYER USER LAUNCHER [--yes] " << name
+    std::cerr << "usage: brindle-cli TAXPAYER USER LAUNCHER [--yes] [--printed] [--card N] " << name
               << (c && !c->Usage.empty() ? " " + c->Usage : "") << "\n";
     return ceUsage;
 }
@@ -34,8 +38,10 @@ namespace {
 
 void PrintUsage() {
     auto commands = TCliRegistry::Sorted();
-    std::cerr << "usage: brindle-cli TAXPAYER USER LAUNCHER [--yes] COMMAND [ARGS]\n"
-                 "  --yes  answer every question with Yes (default: No)\n"
+    std::cerr << "usage: brindle-cli TAXPAYER USER LAUNCHER [--yes] [--printed] [--card N] COMMAND [ARGS]\n"
+                 "  --yes      answer every question with Yes (default: No)\n"
+                 "  --printed  answer the declaration prompt with 已打印 (default: 未打印)\n"
+                 "  --card N   choose row N of the card-and-disk chooser (default: none)\n"
                  "commands:\n";
     for (const auto& c : commands)
         std::cerr << "  " << c.Name << (c.Usage.empty() ? "" : " " + c.Usage) << "\n";
@@ -48,15 +54,17 @@ int UsageError(const std::string& text) {
 }
 
 int Run(const TCliCommand& command, const std::vector<std::string>& startup,
-        const std::vector<std::string>& args, bool yes) {
+        const std::vector<std::string>& args, const TConsoleFormsOptions& options) {
     static TdsConsoleDialogs console(false);
-    console.SetAnswer(yes);
+    console.SetAnswer(options.Yes);
     TdsDialogs::SetBackend(&console);
     static TConsoleProgressFrame progress;
+    static TConsoleModalForms forms(options);
 
     TGlobalFrontEnd frontEnd;
     frontEnd.BusyForm = std::make_unique<TdsConsoleBusyForm>();
     frontEnd.ProgressFrame = &progress;
+    frontEnd.ModalForms = &forms;
     if (!BrindleStartup(startup, std::move(frontEnd)))
         return ceFailed;
 
@@ -83,11 +91,19 @@ int main(int argc, char** argv) {
     std::vector<std::string> positional;
     std::vector<std::string> commandArgs;
     const TCliCommand* command = nullptr;
-    bool yes = false;
+    TConsoleFormsOptions options;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--yes") {
-            yes = true;
+            options.Yes = true;
+        } else if (arg == "--printed") {
+            options.Printed = true;
+        } else if (arg == "--card") {
+            long long row = 0;
+            if (i + 1 >= argc || !TdsStrUtils::TryStrToInt(argv[i + 1], row) || row < 1 || row > 100000)
+                return UsageError("--card needs a row number from 1");
+            options.CardRow = static_cast<int>(row);
+            ++i;
         } else if (command) {
             commandArgs.push_back(arg);
         } else if (arg == "-h" || arg == "--help") {
@@ -107,7 +123,7 @@ int main(int argc, char** argv) {
         return UsageError(positional.size() < 3 ? "TAXPAYER, USER and LAUNCHER are needed"
                                                 : "no command given");
     try {
-        return Run(*command, positional, commandArgs, yes);
+        return Run(*command, positional, commandArgs, options);
     } catch (const std::exception& e) {
         std::cerr << "brindle-cli: " << e.what() << "\n";
         return ceFailed;
