@@ -21,7 +21,6 @@
 #include <ctime>
 #include <dirent.h>
 #include <memory>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,12 +63,19 @@ std::string OpenSSLReason() {
 // the legacy provider; loading it by hand means loading the default provider by hand too. Done once; a
 // missing legacy module only leaves those files unreadable.
 void LoadLegacyProvider() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        OSSL_PROVIDER_load(nullptr, "default");
-        OSSL_PROVIDER_load(nullptr, "legacy");
-        ERR_clear_error();
-    });
+    // Unloaded at exit, before OpenSSL's own clean-up (registered earlier, so it runs later).
+    struct TProviders {
+        OSSL_PROVIDER* Default = OSSL_PROVIDER_load(nullptr, "default");
+        OSSL_PROVIDER* Legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+        ~TProviders() {
+            if (Legacy)
+                OSSL_PROVIDER_unload(Legacy);
+            if (Default)
+                OSSL_PROVIDER_unload(Default);
+        }
+    };
+    static TProviders providers;
+    ERR_clear_error();
 }
 
 std::string Der(X509* cert) {
