@@ -66,6 +66,7 @@ TEST_F(CAPICOMTest, ImportsEveryKindOfFileWithNamesDatesAndThumbprint) {
     TTestCert li = ca.Make("li", "/CN=Li Si", "secret", 30);
     TTestCert wang = ca.Make("wang", "/CN=Wang Wu", "secret");
     TTestCert zhao = ca.Make("zhao", "/CN=Zhao Liu", "secret");
+    TTestCert open = ca.Make("open", "/CN=No Password", "");
     std::string upperPfx = files / "ZHAO.PFX";
     std::filesystem::copy_file(zhao.Pfx, upperPfx);
 
@@ -80,6 +81,7 @@ TEST_F(CAPICOMTest, ImportsEveryKindOfFileWithNamesDatesAndThumbprint) {
         {li.Pfx, "secret", &li, "Li Si", true},             // AES-encrypted PKCS#12
         {wang.PfxLegacy, "secret", &wang, "Wang Wu", true}, // RC2/3DES PKCS#12
         {upperPfx, "secret", &zhao, "Zhao Liu", true},      // extension in capitals
+        {open.Pfx, "", &open, "No Password", true},         // exported with an empty password
     };
     TdsCAPICOM store;
     EXPECT_EQ(store.Count(), 0);
@@ -96,8 +98,8 @@ TEST_F(CAPICOMTest, ImportsEveryKindOfFileWithNamesDatesAndThumbprint) {
         EXPECT_EQ(got.CertificateDER, ReadFileBytes(c.cert->CerDer));
         EXPECT_EQ(got.HasPrivateKey(), c.key);
     }
-    std::vector<std::string> order = {zhang.Thumbprint, org.Thumbprint, li.Thumbprint, wang.Thumbprint,
-                                      zhao.Thumbprint};
+    std::vector<std::string> order = {zhang.Thumbprint, org.Thumbprint,  li.Thumbprint,
+                                      wang.Thumbprint,  zhao.Thumbprint, open.Thumbprint};
     EXPECT_EQ(Thumbprints(store), order);
 
     // The key kept is the certificate's own: its public half is the certificate's public key.
