@@ -16,7 +16,8 @@ for arch in i686 x86_64; do
     expected="$(printf '%s\n' CloseUsbCard OpenUsbCard SendCmdAndDataToUsbCard)"
     if [ "$names" != "$expected" ]; then
         # 32-bit: the callee pops its arguments (stdcall), though the exported names carry no decoration.
-    if [ "$arch" = i686 ] && ! "$arch-w64-mingw32-objdump" -d "$dll" | grep -q '<_SendCmdAndDataToUsbCard@24>:'; then
+    # (grep reads to the end: an early exit would break the pipe under pipefail.)
+    if [ "$arch" = i686 ] && ! "$arch-w64-mingw32-objdump" -t "$dll" | grep '_SendCmdAndDataToUsbCard@24$' >/dev/null; then
         echo "build-windows: $dll: SendCmdAndDataToUsbCard is not stdcall" >&2
         exit 1
     fi
@@ -25,7 +26,8 @@ for arch in i686 x86_64; do
         exit 1
     fi
     # 32-bit: the callee pops its arguments (stdcall), though the exported names carry no decoration.
-    if [ "$arch" = i686 ] && ! "$arch-w64-mingw32-objdump" -d "$dll" | grep -q '<_SendCmdAndDataToUsbCard@24>:'; then
+    # (grep reads to the end: an early exit would break the pipe under pipefail.)
+    if [ "$arch" = i686 ] && ! "$arch-w64-mingw32-objdump" -t "$dll" | grep '_SendCmdAndDataToUsbCard@24$' >/dev/null; then
         echo "build-windows: $dll: SendCmdAndDataToUsbCard is not stdcall" >&2
         exit 1
     fi
