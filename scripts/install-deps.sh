@@ -9,6 +9,8 @@ PACKAGES=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev python3
     # libraries
     libxml2-dev libzip-dev zlib1g-dev libssl-dev libpcre2-dev libsqlcipher-dev
+    # Windows cross-builds of the shared libraries
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     # peers used by the interoperability tests
     zip unzip
 )
