@@ -8,7 +8,9 @@ PACKAGES=(
     # tests and benchmarks
     googletest libgtest-dev libgmock-dev libbenchmark-dev python3
     # libraries
-    libxml2-dev libzip-dev zlib1g-dev libssl-dev libpcre2-dev libsqlcipher-dev
+    libxml2-dev libzip-dev zlib1g-dev libssl-dev libpcre2-dev libsqlcipher-dev libpcsclite-dev
+    # the card reader stand: PC/SC daemon and its virtual reader driver (the virtual card plugs in there)
+    pcscd vsmartcard-vpcd
     # peers used by the interoperability tests
     zip unzip
 )
