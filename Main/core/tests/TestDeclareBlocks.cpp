@@ -175,7 +175,7 @@ protected:
 };
 
 TEST_F(CardStand, SendApduReachesTheVirtualCard) {
-    StartStand();
+    ASSERT_NO_FATAL_FAILURE(StartStand());
     std::string data, response;
     ASSERT_TRUE(biz_.SendApdu("00 A4 00 00 02 3F 00", data, response))
         << dialogs_.Transcript() << stand_.Log();
@@ -201,9 +201,10 @@ TEST_F(CardStand, SendApduReachesTheVirtualCard) {
 }
 
 TEST_F(CardStand, InjectedFaultsGiveTheirMessages) {
-    StartStand(R"({"taxpayer": "370101000000001",
-                  "card": {"number": "12345678901234", "recordCount": 9,
-                           "faults": [{"type": "status", "apdu": "00 A4 00 00 02 EF 05", "sw": "63C2"}]}})");
+    const std::string scenario = R"({"taxpayer": "370101000000001",
+        "card": {"number": "12345678901234", "recordCount": 9,
+                 "faults": [{"type": "status", "apdu": "00 A4 00 00 02 EF 05", "sw": "63C2"}]}})";
+    ASSERT_NO_FATAL_FAILURE(StartStand(scenario));
     std::string data, response;
     EXPECT_FALSE(biz_.SendApdu("00 A4 00 00 02 EF 05", data, response));
     ASSERT_EQ(stand_.Control(R"(fault {"type": "status", "apdu": "00A40000023F00", "sw": "6982"})"), "ok");
@@ -220,7 +221,7 @@ TEST_F(CardStand, InjectedFaultsGiveTheirMessages) {
 }
 
 TEST_F(CardStand, RemovedCardGivesTheReaderCodes) {
-    StartStand();
+    ASSERT_NO_FATAL_FAILURE(StartStand());
     std::string data, response;
     ASSERT_TRUE(biz_.SendApdu("00 A4 00 00 02 3F 00", data, response)) << dialogs_.Transcript();
     ASSERT_EQ(stand_.Control("remove"), "ok");
