@@ -8,7 +8,9 @@ PACKAGES=(
     # tests and benchmarks
     googletest libgtest-dev libgmock-dev libbenchmark-dev python3
     # libraries
-    libxml2-dev libzip-dev zlib1g-dev libssl-dev libpcre2-dev libsqlcipher-dev
+    libxml2-dev libzip-dev zlib1g-dev libssl-dev libpcre2-dev libsqlcipher-dev libpcsclite-dev
+    # the card reader stand: PC/SC daemon and its virtual reader driver (the virtual card plugs in there)
+    pcscd vsmartcard-vpcd
     # Windows cross-builds of the shared libraries
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     # peers used by the interoperability tests
