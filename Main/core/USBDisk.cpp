@@ -1,5 +1,7 @@
 #include "USBDisk.h"
 
+#include "Simulator.h"
+
 #include "Quillon.h"
 #include "UGlobal.h"
 #include "UdsExceptions.h"
@@ -9,8 +11,6 @@
 #include <vector>
 
 namespace {
-
-TDiskSimulator* installedSimulator = nullptr;
 
 bool InDebugMode() {
     return Global != nullptr && Global->IsDebugMode();
@@ -27,14 +27,6 @@ int HexDigit(char c) {
 }
 
 } // namespace
-
-void TUSBDisk::SetSimulator(TDiskSimulator* simulator) {
-    installedSimulator = simulator;
-}
-
-TDiskSimulator* TUSBDisk::Simulator() {
-    return installedSimulator;
-}
 
 bool TUSBDisk::OpenDisk() {
     return OpenUsbCard() == 1;
@@ -76,7 +68,7 @@ bool TUSBDisk::SendCommand(const std::string& command, const std::string& param,
                            std::string& response) {
     response.clear();
     if (InDebugMode()) {
-        response = installedSimulator != nullptr ? installedSimulator->Answer(command, param) : "00 00";
+        response = GetSimulator()->GetDiskResponse(command, param);
         return true;
     }
     // Any other direction would reach the library as a write of the whole zeroed buffer.

@@ -1,17 +1,8 @@
 #pragma once
 // The main program's door to the USB tax disk: one disk-script line (command, parameter, direction as
 // text) becomes one pass-through call of Quillon, and the bytes read come back as hex text. In debug mode
-// the answers come from the installed disk simulator and the device is not touched.
+// the answers come from the device simulator and the device is not touched.
 #include <string>
-
-// The disk half of the device simulator, installed by the program; without one every disk command is
-// answered "00 00", as the simulator does for a command it does not know.
-class TDiskSimulator {
-public:
-    virtual ~TDiskSimulator() = default;
-    // The answer (hex text) for the command text and parameter text as SendCommand receives them.
-    virtual std::string Answer(const std::string& command, const std::string& param) = 0;
-};
 
 class TUSBDisk {
 public:
@@ -31,8 +22,4 @@ public:
     static std::string HexToStr(const std::string& hex);
     // " XX" per byte, upper case; dropLeadingSpace removes the first space.
     static std::string StrToHex(const std::string& bytes, bool dropLeadingSpace);
-
-    // Not owned; null restores the default answer.
-    static void SetSimulator(TDiskSimulator* simulator);
-    static TDiskSimulator* Simulator();
 };

@@ -1,9 +1,11 @@
 // TUSBDisk against the virtual disk through Quillon's emulator transport, and its debug-mode branch.
+#include "Simulator.h"
 #include "UDiskTestSupport.h"
 #include "UGlobal.h"
 #include "USBDisk.h"
 #include "UTestSupport.h"
 #include "UdsExceptions.h"
+#include "UdsIOUtils.h"
 
 #include <gtest/gtest.h>
 
@@ -95,15 +97,6 @@ TEST_F(USBDiskTest, RefusesBadDirectionsAndOversizedParameters) {
     EXPECT_NE(log[0].find(R"("length": 4096)"), std::string::npos);
 }
 
-class TFixedSimulator : public TDiskSimulator {
-public:
-    std::vector<std::string> asked;
-    std::string Answer(const std::string& command, const std::string& param) override {
-        asked.push_back(command + "|" + param);
-        return "AB CD";
-    }
-};
-
 TEST(USBDiskDebug, DebugModeAnswersFromTheSimulatorWithoutTheDevice) {
     TTempFolder temp;
     WriteFileBytes(temp / "Request_Response.xml", "<Root/>");
@@ -112,14 +105,22 @@ TEST(USBDiskDebug, DebugModeAnswersFromTheSimulatorWithoutTheDevice) {
     unsetenv("QUILLON_EMULATOR_SOCKET");
     setenv("QUILLON_BYID_DIR", (temp / "none").c_str(), 1);
     std::string response;
+    // The simulator's tables come from the program's folder (here the test's).
+    TdsIOUtils::ForceFolders(temp / "sim");
+    WriteFileBytes(temp / "sim/Request_Response.xml",
+                   "<Request_Response><Card><I Request=\"fc ff cc bc  53 e1 7a*\" Response=\"12 34\"/></Card>"
+                   "<Disk><I Request=\"fc ff cc bc  53 e1 7a\" Param=\"11223344\" Response=\"AB CD\"/></Disk>"
+                   "</Request_Response>");
+    TSimulator::SetFolder(temp / "sim/");
+    FreeSimulator();
     EXPECT_TRUE(TUSBDisk::SendCommand("fc ff cc bc  53 e1 7d", "", "0", response));
     EXPECT_EQ(response, "00 00");
-    TFixedSimulator simulator;
-    TUSBDisk::SetSimulator(&simulator);
     EXPECT_TRUE(TUSBDisk::SendCommand("fc ff cc bc  53 e1 7a", "11223344", "1", response));
     EXPECT_EQ(response, "AB CD");
-    TUSBDisk::SetSimulator(nullptr);
-    EXPECT_EQ(simulator.asked, std::vector<std::string>{"fc ff cc bc  53 e1 7a|11223344"});
+    EXPECT_TRUE(TUSBDisk::SendCommand("fc ff cc bc  53 e1 7a", "55", "1", response));
+    EXPECT_EQ(response, "12 34");
+    TSimulator::SetFolder("");
+    FreeSimulator();
     unsetenv("QUILLON_BYID_DIR");
     FreeGlobal();
 }
