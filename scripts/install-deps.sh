@@ -9,8 +9,9 @@ PACKAGES=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev python3
     # libraries
     libxml2-dev libzip-dev zlib1g-dev libssl-dev libpcre2-dev libsqlcipher-dev
+    libcurl4-openssl-dev libcurl4-doc
     # peers used by the interoperability tests
-    zip unzip
+    zip unzip openssl
 )
 
 missing=()
