@@ -8,6 +8,7 @@ Server routes (any method):
   /status/N         answers status N with a short text body
   /slow?ms=N        waits N ms, then answers like /echo
   /stall            sends a 200 header announcing 100 bytes, 10 of them, then goes quiet
+  /redirect?to=URL  302 to that URL
   /gbk              200 with the CP936 bytes of "中文"
   /cookie           like /echo, plus "Set-Cookie: sid=abc123; Path=/"
   anything else     200 with a JSON echo of the request: method, path, version, headers in wire order,
@@ -101,6 +102,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             time.sleep(30)
             self.close_connection = True
+        elif url.path == "/redirect":
+            target = urllib.parse.parse_qs(url.query)["to"][0]
+            self._send(302, b"moved", extra=[("Location", target)])
         elif url.path == "/gbk":
             self._send(200, "中文".encode("gbk"))
         elif url.path == "/cookie":

@@ -271,6 +271,17 @@ TEST_F(PlainHTTPTest, CookieIsSentAndTheAnswersCookieKeptOnlyThen) {
     EXPECT_EQ(other.LastCookie, "");
 }
 
+TEST_F(HTTPTest, RedirectsAreFollowedButNeverFromHttpsToHttp) {
+    TTestServerProcess plain{{}};
+    ASSERT_TRUE(Send(plain.Address(), "redirect?to=/moved/here")) << error;
+    EXPECT_EQ(ParseEcho(http.ResponseText()).path, "/moved/here");
+
+    auto secure = TlsServer("server");
+    env.Set("SSL_CERT_FILE", (Certs() + "ca.pem").c_str());
+    EXPECT_FALSE(Send("https://" + secure->Address(), "redirect?to=http://" + plain.Address() + "/echo"));
+    EXPECT_EQ(error, "连接服务器失败，无效的客户端证书！");
+}
+
 TEST_F(PlainHTTPTest, ResponseTextIsTheAnsiBodyInUtf8) {
     ASSERT_TRUE(Send(server.Address(), "gbk")) << error;
     EXPECT_EQ(http.ResponseBody, "\xD6\xD0\xCE\xC4");
@@ -386,6 +397,21 @@ TEST_F(HTTPTest, ClientCertificateDemand) {
     }
     EXPECT_TRUE(prompts.CertificateQuestions.empty());
     EXPECT_EQ(dialogs.Count(), 0u);
+}
+
+TEST_F(HTTPTest, AcceptedServerDoubtThenClientCertificateChosenOnce) {
+    auto server = TlsServer("selfsigned", "ca.pem");
+    int asked = 0;
+    http.ClientCertificateSource = [&](const TCertsFilter&, TdsCertificate& chosen) {
+        ++asked;
+        chosen = CertificateFromFiles("client");
+        return true;
+    };
+    prompts.CertificateAnswers = {true};
+    ASSERT_TRUE(Send("https://" + server->Address(), "echo")) << error;
+    EXPECT_EQ(ParseEcho(http.ResponseText()).clientSubject, "Test Client");
+    EXPECT_EQ(prompts.CertificateQuestions.size(), 1u);
+    EXPECT_EQ(asked, 1);
 }
 
 TEST_F(HTTPTest, ClientCertificateRefusedInTheHandshake) {
