@@ -224,7 +224,7 @@ CURLcode OnSslContext(CURL*, void* sslContext, void* user) {
 }
 
 // Drives the transfer to its end while the front end keeps handling its messages. Waiting longer than
-// the time limit for anything to move ends it as a time-out.
+// the time limit for anything to move ends it as a time-out (no limit when it is not positive).
 CURLcode RunTransfer(CURLM* multi, CURL* easy, TState& state, int timeout) {
     if (curl_multi_add_handle(multi, easy) != CURLM_OK)
         return CURLE_FAILED_INIT;
@@ -252,7 +252,7 @@ CURLcode RunTransfer(CURLM* multi, CURL* easy, TState& state, int timeout) {
         TdsApplication::ProcessMessages();
         auto idle =
             std::chrono::duration_cast<std::chrono::milliseconds>(TSteady::now() - state.lastActivity);
-        if (idle.count() > timeout) {
+        if (timeout > 0 && idle.count() > timeout) {
             result = CURLE_OPERATION_TIMEDOUT;
             break;
         }

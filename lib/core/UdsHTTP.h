@@ -51,7 +51,9 @@ public:
     // alive in it between requests.
     void* InternetHandle = nullptr; // a CURLM*
     std::string AgentName;
-    int Timeout = 60000; // milliseconds: connecting, and each wait for the server while sending or receiving
+    // Milliseconds: connecting, and each wait for the server while sending or receiving; 0 or less: no
+    // limit of our own (the transport's connect limit still holds).
+    int Timeout = 60000;
     TCertsFilter CertFilter;
     std::string Path;
     std::string StatusCode;
@@ -78,7 +80,8 @@ public:
     // The body as text: its CP936 bytes in UTF-8.
     std::string ResponseText() const;
 
-    // The personal certificate store's choice (TdsCAPICOM::SelectCertificate with the filter).
+    // The personal certificate store's choice (TdsCAPICOM::SelectCertificate with the filter). Built
+    // against the store when its unit is part of the library (lib/core/CMakeLists.txt), else it finds none.
     static bool StoreCertificate(const TCertsFilter& filter, TdsCertificate& certificate);
 
     // The address without scheme split into host and port (80, or 443 for "https://"); anything after
