@@ -13,8 +13,9 @@ PACKAGES=(
     pcscd vsmartcard-vpcd
     # Windows cross-builds of the shared libraries
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+    libcurl4-openssl-dev libcurl4-doc
     # peers used by the interoperability tests
-    zip unzip
+    zip unzip openssl
 )
 
 missing=()
