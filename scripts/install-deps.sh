@@ -9,11 +9,11 @@ PACKAGES=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev python3
     # libraries
     libxml2-dev libzip-dev zlib1g-dev libssl-dev libpcre2-dev libsqlcipher-dev libpcsclite-dev
+    libcurl4-openssl-dev libcurl4-doc
     # the card reader stand: PC/SC daemon and its virtual reader driver (the virtual card plugs in there)
     pcscd vsmartcard-vpcd
     # Windows cross-builds of the shared libraries
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-    libcurl4-openssl-dev libcurl4-doc
     # peers used by the interoperability tests
     zip unzip openssl
 )

@@ -1,6 +1,8 @@
 // TdsHTTP against real loopback servers: plain HTTP, HTTPS with a trusted test CA, an untrusted
 // self-signed server, servers demanding a client certificate, and an authenticating proxy.
+#include "UCertTestSupport.h"
 #include "UTestSupport.h"
+#include "UdsCAPICOM.h"
 #include "UdsHTTP.h"
 #include "UdsJSON.h"
 
@@ -470,4 +472,48 @@ TEST_F(HTTPTest, ProxyAuthenticationForHttpsTunnel) {
     ASSERT_TRUE(Send("https://" + server->Address(), "echo")) << error;
     EXPECT_EQ(ParseEcho(http.ResponseText()).path, "/echo");
     EXPECT_EQ(prompts.ProxyQuestions.size(), 1u);
+}
+
+// The same demand answered by the user's certificate store: one certificate goes without a dialog,
+// several open the chooser.
+TEST_F(HTTPTest, ClientCertificateFromTheStore) {
+    auto server = TlsServer("server", "both-ca.pem", "Brindle Test CA");
+    env.Set("SSL_CERT_FILE", (Certs() + "ca.pem").c_str());
+    const std::string address = "https://" + server->Address();
+    TTempCertStore store;
+    TScriptedCertPrompts certPrompts;
+    auto pfx = [](const std::string& name) {
+        std::string file = Certs() + name + ".pfx";
+        EXPECT_EQ(RunCommand("openssl pkcs12 -export -in " + Certs() + name + ".pem -inkey " + Certs() +
+                             name + ".key -passout pass:pw -out " + file),
+                  0);
+        return file;
+    };
+
+    // Empty store: the request fails at once, no chooser.
+    EXPECT_FALSE(Send(address, "echo"));
+    EXPECT_EQ(error, "连接服务器失败，未发现有效的客户端证书！");
+    EXPECT_TRUE(certPrompts.Choosers.empty());
+
+    TdsCAPICOM capicom;
+    ASSERT_TRUE(capicom.ImportCertificate(pfx("client"), "pw"));
+    TdsHTTP one;
+    ASSERT_TRUE(one.SendHttpRequest(nullptr, address, error, "", "", "", false, "echo")) << error;
+    EXPECT_EQ(ParseEcho(one.ResponseText()).clientSubject, "Test Client");
+    EXPECT_TRUE(certPrompts.Choosers.empty());
+
+    ASSERT_TRUE(capicom.ImportCertificate(pfx("foreign-client"), "pw"));
+    ASSERT_TRUE(capicom.ImportCertificate(Certs() + "server.der", ""));
+    TdsHTTP three;
+    EXPECT_FALSE(three.SendHttpRequest(nullptr, address, error, "", "", "", false, "echo"));
+    EXPECT_EQ(error, "连接服务器失败，未选择有效的客户端证书！");
+    ASSERT_EQ(certPrompts.Choosers.size(), 1u);
+    EXPECT_EQ(certPrompts.Choosers[0].size(), 3u);
+
+    // Chosen from the three: the first row, the test CA's client.
+    certPrompts.ChooseNext(0);
+    TdsHTTP chosen;
+    EXPECT_TRUE(chosen.SendHttpRequest(nullptr, address, error, "", "", "", false, "echo")) << error;
+    EXPECT_EQ(certPrompts.Choosers.size(), 2u);
+    EXPECT_TRUE(prompts.CertificateQuestions.empty());
 }
