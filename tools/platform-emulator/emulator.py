@@ -314,7 +314,7 @@ class Platform:
         if nsrsbh != self.taxpayer:
             return refusal(self.conf.get("taxpayerMessage", "纳税人识别号不存在！"))
         dept = self.conf.get("taxDeptCode")
-        if dept is not None:
+        if dept is not None and name.lower() != "updatesoft.do":  # the upgrade request carries no SWJGDM
             codes = [v for n, v in headers if n.upper() == "SWJGDM"]
             if codes != [str(dept) or "NULL"] * 2:
                 return refusal("税务机关代码错误！")
