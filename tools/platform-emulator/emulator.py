@@ -652,7 +652,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def handle_any(self):
         server = self.server
         raw, headers = self.wire_headers()
-        length = int(self.headers.get("Content-Length") or 0)
+        try:
+            length = int(self.headers.get("Content-Length") or 0)
+        except ValueError:
+            length = -1
+        if length < 0:
+            self.close_connection = True
+            return self.send_body(400, b"bad Content-Length", "text/plain")
         body = self.rfile.read(length) if length else b""
         path = self.path.split("?", 1)[0]
         if path == "/__control":

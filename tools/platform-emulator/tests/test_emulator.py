@@ -173,6 +173,28 @@ class TableStreamTests(unittest.TestCase):
                 emulator.read_table(bad)
 
 
+class DefaultScenarioTests(unittest.TestCase):
+    def test_every_step_of_the_default_scenario_returns_a_readable_card_script(self):
+        path = os.path.join(ROOT, "tools", "scenarios", "default.json")
+        platform = emulator.Platform(emulator.load_scenario(path))
+        self.assertEqual(TAXPAYER, platform.taxpayer)
+        slxh = platform.new_serial()
+        for step in emulator.STEPS:
+            if step == "BS203":
+                continue
+            answer = None
+            for _ in range(5):
+                answer = platform.op_download([("SLXH", slxh), ("STEPID", step)])
+                if answer.find("STATE").text == "2":
+                    break
+            with self.subTest(step):
+                archive = zipfile.ZipFile(io.BytesIO(answer.package[1]))
+                (entry,) = archive.namelist()
+                table = archive.read(entry)
+                self.assertIn("KDR_Card_", entry)
+                self.assertTrue(emulator.read_table(table)[1])
+
+
 class ProtocolTests(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -384,6 +406,14 @@ class ProtocolTests(unittest.TestCase):
         self.assertEqual(["QelUpgrade.exe"], zipfile.ZipFile(io.BytesIO(package)).namelist())
         self.assertEqual("1", ask([("StartPos", "0"), ("EndPos", "20479"), ("UpgradeIndex", "99")])[0])
         self.assertEqual(405, send(self.port, "UpdateSoft.do", [("SLTYPE", "Z")], b"", headers=upgrade_headers)[0])
+        with open(os.path.join(self.emu.folder, "pack.zip"), "wb") as f:
+            f.write(b"PK-from-file")
+        self.control({"set": {"upgrade": {"version": "3.0", "file": "pack.zip", "md5": "abc"}}})
+        _, _, info = ask([("SLTYPE", "Z"), ("DOWNREQUEST", "TRUE")])
+        self.assertEqual(("12", "abc", None), (info.findtext("FILELENGTH"), info.findtext("FILEMD5"),
+                                               info.find("URL")))
+        self.assertEqual(b"PK-from-file", base64.b64decode(
+            ask([("StartPos", "0"), ("EndPos", "20479"), ("UpgradeIndex", "1")])[2].findtext("FILECONTENT")))
         self.control({"set": {"upgrade": {"version": "1.0.0"}}})
         self.assertEqual("1", ask([("SLTYPE", "Z"), ("DOWNREQUEST", "TRUE")])[2].findtext("STATE"))
 
@@ -430,6 +460,7 @@ class ProtocolTests(unittest.TestCase):
              lambda d: self.assertFalse([n for n in package_of(d) if "KDR_Card_" in n])),
             ({"kind": "package-without-file", "empty": True}, lambda d: self.assertEqual({}, package_of(d))),
             ({"kind": "not-zip"}, lambda d: self.assertRaises(zipfile.BadZipFile, package_of, d)),
+            ({"kind": "empty-data"}, lambda d: self.assertEqual("", d.findtext("ATTESTRESULT") or "")),
         ]:
             with self.subTest(fault["kind"]):
                 upload(self.port, "BS201", slxh)
