@@ -47,9 +47,13 @@ std::string TempFolder() {
 bool ItemAnswer(const std::string& cardFile, const std::string& item, std::string& answer) {
     TVirtualTable table;
     table.LoadFromFile(cardFile);
+    int marker = table.FieldIndex("ErrorCMD");
+    int response = table.FieldIndex("CMDResponse");
+    if (marker < 0 || response < 0)
+        return false;
     for (table.First(); !table.Eof(); table.Next())
-        if (TdsStrUtils::Trim(table.FieldByName("ErrorCMD").AsString()) == item) {
-            answer = table.FieldByName("CMDResponse").AsString();
+        if (TdsStrUtils::Trim(table.Field(marker).AsString()) == item) {
+            answer = table.Field(response).AsString();
             return true;
         }
     return false;
