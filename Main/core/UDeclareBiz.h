@@ -1,9 +1,13 @@
 #pragma once
-// The declaration business. This unit holds the card block exchange the declaration scripts run on;
-// the declaration flows build on it.
+// The declaration business: the card block exchange the declaration scripts run on, the working files
+// of a declaration (scripts and packages), the declaration records and the card script runner. The
+// flows build on it. Record operations live in UDeclareRecords.cpp, the runner in UCardScriptRunner.cpp.
 #include "UBusiness.h"
 
 #include <string>
+
+class TdsDataSet;
+class TVirtualTable;
 
 class TDeclareBiz : public TBusiness {
 public:
@@ -22,4 +26,54 @@ public:
     // the whole answer block. Errors are shown in an error box.
     bool SendBlock(const std::string& block, std::string& data, std::string& response);
     bool SendApdu(const std::string& apdu, std::string& data, std::string& response);
+
+    // ---- Working files (temporary folder; <T> taxpayer, <G> a new GUID text per file) ----
+
+    // Empties the temporary folder and the taxpayer temporary folder, then copies res/BS_Card.vtd to a
+    // new "KDR_Card_<T><G>.vtd". A missing template leaves no file; the path is returned all the same
+    // and loading it fails later.
+    std::string PrepareDeclareCardFile();
+    // Copies res/BS_Disk_<step>.vtd to a new "KDR_Disk_<step>_<T><G>.vtd". A missing template raises
+    // EdsError (the declaration stops with that report).
+    std::string PrepareDeclareDiskFile(const std::string& step);
+    // The upload package "KDR<T><G>.dat" in the temporary folder: a zip of the card script, then the
+    // disk script. A packing failure leaves no package under the returned name.
+    std::string PackDeclareFiles(const std::string& stepCode, const std::string& cardFile,
+                                 const std::string& diskFile);
+    // The clear-card package beside the card file: "KDR" + the card file's name from its tenth
+    // character on, extension ".dat".
+    std::string PackUnlockFiles(const std::string& stepCode, const std::string& cardFile,
+                                const std::string& diskFile);
+    // The "{ID}" answer from character 5, as long as TaxpayerID; TaxpayerID itself in debug mode.
+    std::string ReadCardTaxpayerID(const std::string& cardFile);
+    // The "{IC}" answer, 14 characters from character 33.
+    std::string ReadCardNumber(const std::string& cardFile);
+    // Empties the temporary folder, then the taxpayer temporary folder.
+    static void ClearTempFolders();
+
+    // ---- Declaration records (KDR_DeclareInfo of the taxpayer database) ----
+
+    bool AddDeclaration(const std::string& mediaNumber, const std::string& acceptID);
+    // False only when the query failed; without a row all outputs are empty / false.
+    bool GetLatestDeclaration(const std::string& mediaNumber, std::string& acceptID, bool& sameMonth,
+                              std::string& unlockTime, std::string& declareTime);
+    bool FindOpenDeclaration(const std::string& mediaNumber, std::string& acceptID);
+    // True when an open record of that number was closed.
+    bool SetUnlockTime(const std::string& acceptID);
+    bool DiscardOpenDeclarations(const std::string& mediaNumber);
+    // The records of the current medium kind, optionally narrowed by a condition on alias H.
+    bool QueryDeclarations(TdsDataSet& target, const std::string& condition = "");
+
+    // ---- Card script runner ----
+
+    // Executes the pending rows of a card script, saving the file after every executed row. A script
+    // that cannot be loaded or saved raises EdsError.
+    bool RunCardScript(const std::string& fileName);
+    // The closing "AB" of a card session; a failure is reported and otherwise ignored.
+    void EndCardSession();
+
+private:
+    bool RunScriptRows(TVirtualTable& table, const std::string& fileName);
+    // A row's request, or the DEBUG substitute for rows after the fourth.
+    static std::string ScriptRequest(const std::string& request, int rowNumber);
 };
