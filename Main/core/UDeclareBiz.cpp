@@ -15,15 +15,6 @@
 
 namespace {
 
-std::string RemoveBlanks(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text)
-        if (c != ' ')
-            out += c;
-    return out;
-}
-
 std::string Hex2(size_t value) {
     char text[8];
     std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(value & 0xFF));
@@ -73,7 +64,7 @@ std::string PackScripts(const std::string& zipFile, const std::string& cardFile,
 } // namespace
 
 std::string TDeclareBiz::BuildBlock(const std::string& apdu) const {
-    std::string data = RemoveBlanks(apdu);
+    std::string data = TdsHexUtils::RemoveBlanks(apdu);
     std::string pcb = "00";
     if (!LastBlock.empty() && TUSBCard::GetBlockData(LastBlock) != "AA")
         pcb = LastBlock.substr(2, 2) == "00" ? "40" : "00";
@@ -89,7 +80,7 @@ bool TDeclareBiz::SendBlock(const std::string& block, std::string& data, std::st
         response = BuildBlock(data);
         return true;
     }
-    std::string request = RemoveBlanks(block);
+    std::string request = TdsHexUtils::RemoveBlanks(block);
     std::string message;
     if (TUSBCard::Exchange(request, response, message)) {
         LastBlock = request;

@@ -10,15 +10,6 @@
 
 namespace {
 
-std::string RemoveBlanks(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text)
-        if (c != ' ')
-            out += c;
-    return out;
-}
-
 bool DebugMode() {
     return Global && Global->IsDebugMode();
 }
@@ -73,7 +64,7 @@ bool TUSBCard::CloseReader() {
 }
 
 std::string TUSBCard::GetBlockData(const std::string& block) {
-    std::string text = RemoveBlanks(block);
+    std::string text = TdsHexUtils::RemoveBlanks(block);
     if (text.size() < 6)
         return "";
     std::string lenText = text.substr(4, 2);

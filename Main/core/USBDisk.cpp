@@ -1,6 +1,7 @@
 #include "USBDisk.h"
 
 #include "Simulator.h"
+#include "UdsHexUtils.h"
 
 #include "Quillon.h"
 #include "UGlobal.h"
@@ -16,16 +17,6 @@ bool InDebugMode() {
     return Global != nullptr && Global->IsDebugMode();
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 bool TUSBDisk::OpenDisk() {
@@ -37,14 +28,11 @@ int TUSBDisk::CloseDisk() {
 }
 
 std::string TUSBDisk::HexToStr(const std::string& hex) {
-    std::string packed;
-    for (char c : hex)
-        if (c != ' ')
-            packed += c;
+    std::string packed = TdsHexUtils::RemoveBlanks(hex);
     std::string bytes;
     for (size_t i = 0; i + 1 < packed.size(); i += 2) {
-        int high = HexDigit(packed[i]);
-        int low = HexDigit(packed[i + 1]);
+        int high = TdsHexUtils::HexDigitValue(packed[i]);
+        int low = TdsHexUtils::HexDigitValue(packed[i + 1]);
         bytes += static_cast<char>(high < 0 || low < 0 ? 0 : high * 16 + low);
     }
     return bytes;

@@ -1,4 +1,5 @@
 #include "UdsHTTP.h"
+#include "UdsHexUtils.h"
 
 #include "UdsApplication.h"
 #include "UdsEncoding.h"
@@ -653,15 +654,7 @@ std::string URLEncodeUTF8(const std::string& text) {
 }
 
 std::string URLDecodeUTF8(const std::string& text) {
-    auto nibble = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
+    auto nibble = TdsHexUtils::HexDigitValue;
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {

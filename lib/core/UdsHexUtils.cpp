@@ -4,16 +4,6 @@ namespace {
 
 const char* kHexDigits = "0123456789ABCDEF";
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 } // namespace
 
 std::string TdsHexUtils::SpaceHex(const std::string& text) {
@@ -46,7 +36,7 @@ std::string TdsHexUtils::XorCheck(const std::string& text) {
         return "";
     int check = 0;
     for (size_t i = 0; i < compact.size(); i += 2)
-        check ^= HexValue(compact[i]) * 16 + HexValue(compact[i + 1]);
+        check ^= TdsHexUtils::HexDigitValue(compact[i]) * 16 + TdsHexUtils::HexDigitValue(compact[i + 1]);
     return std::string{kHexDigits[check >> 4], kHexDigits[check & 15]};
 }
 
@@ -74,7 +64,7 @@ bool TdsHexUtils::HexToBytes(const std::string& text, std::string& bytes) {
         }
         if (i + 1 >= text.size())
             return false;
-        int high = HexValue(text[i]), low = HexValue(text[i + 1]);
+        int high = TdsHexUtils::HexDigitValue(text[i]), low = TdsHexUtils::HexDigitValue(text[i + 1]);
         if (high < 0 || low < 0)
             return false;
         out += static_cast<char>(high * 16 + low);
@@ -82,4 +72,23 @@ bool TdsHexUtils::HexToBytes(const std::string& text, std::string& bytes) {
     }
     bytes = std::move(out);
     return true;
+}
+
+int TdsHexUtils::HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::string TdsHexUtils::RemoveBlanks(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text)
+        if (c != ' ')
+            out += c;
+    return out;
 }

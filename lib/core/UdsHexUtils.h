@@ -18,4 +18,8 @@ public:
     // Pairs of hex digits (either case), blanks allowed between pairs but not inside one. False (bytes
     // untouched) on an odd number of digits or any other character; empty text gives no bytes.
     static bool HexToBytes(const std::string& text, std::string& bytes);
+    // The value of one hex digit (either case), -1 for any other character.
+    static int HexDigitValue(char c);
+    // The text without its blanks (hex text is written with and without them).
+    static std::string RemoveBlanks(const std::string& text);
 };

@@ -3,6 +3,7 @@
 
 #include "UVirtualTable.h"
 #include "UdsExceptions.h"
+#include "UdsHexUtils.h"
 #include "UdsJSON.h"
 
 #include <cmath>
@@ -27,15 +28,7 @@ std::string Hex(const std::string& bytes) {
 bool Unhex(const std::string& text, std::string& bytes) {
     if (text.size() % 2 != 0)
         return false;
-    auto nibble = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
+    auto nibble = TdsHexUtils::HexDigitValue;
     bytes.clear();
     bytes.reserve(text.size() / 2);
     for (size_t i = 0; i < text.size(); i += 2) {
