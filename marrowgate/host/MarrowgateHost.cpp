@@ -71,16 +71,15 @@ template <typename T> T Export(const char* name) {
 }
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: marrowgate-host [--library FILE] COMMAND\n"
-                 "  bs FILE                      declaration data into a VTD XML file\n"
-                 "  qk FILE [--type 10|20]       clear-card data into a VTD XML file\n"
-                 "  taxpayer                     the taxpayer identifier\n"
-                 "  card                         the disk number\n"
-                 "  run-order HEX [DATA] [--write] [--length N]\n"
-                 "                               one raw command (read: N bytes, default 2)\n"
-                 "  run-vtd FILE                 runs the pending rows of a VTD XML file\n"
-                 "  clear-order                  writes the configured clear-card block\n");
+    std::fprintf(stderr, "usage: marrowgate-host [--library FILE] COMMAND\n"
+                         "  bs FILE                      declaration data into a VTD XML file\n"
+                         "  qk FILE [--type 10|20]       clear-card data into a VTD XML file\n"
+                         "  taxpayer                     the taxpayer identifier\n"
+                         "  card                         the disk number\n"
+                         "  run-order HEX [DATA] [--write] [--length N]\n"
+                         "                               one raw command (read: N bytes, default 2)\n"
+                         "  run-vtd FILE                 runs the pending rows of a VTD XML file\n"
+                         "  clear-order                  writes the configured clear-card block\n");
     return 2;
 }
 

@@ -24,7 +24,7 @@ void DebugLine(const char* line);
 
 // --- Configuration: Marrowgate.ini beside the library, or the file named by MARROWGATE_CONFIG, read
 // afresh at each use. Empty when missing or malformed.
-std::vector<uint8_t> ConfiguredVerifyValue();    // 4 bytes
+std::vector<uint8_t> ConfiguredVerifyValue();     // 4 bytes
 std::vector<uint8_t> ConfiguredClearOrderBlock(); // 49 bytes
 
 // --- Commands

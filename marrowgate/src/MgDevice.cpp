@@ -31,7 +31,8 @@ std::string LibraryFolder() {
 #if defined(_WIN32)
     HMODULE module = nullptr;
     char path[MAX_PATH] = {};
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCSTR>(&LibraryFolder), &module) ||
         GetModuleFileNameA(module, path, MAX_PATH) == 0)
         return "";

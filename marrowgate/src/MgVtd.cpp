@@ -3,8 +3,8 @@
 #include "MgCore.h"
 #include "MgXml.h"
 
-#include <cstdio>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -44,10 +44,12 @@ const char kDataOpen[] = "  <rs:data>\n";
 const char kDataClose[] = "  </rs:data>\n</xml>\n";
 
 // The row lines as the library writes them (the odd spacing is part of the file form).
-const char kWriteRow[] = "    <z:row ExecStatusC='1' CMDRequest='%s' CMDRemark='备注不详'  ExecStatusS='0'  ErrorCMD='0' />";
-const char kReadRow[] =
-    "    <z:row ExecStatusC='1' CMDRequest='%s' CMDRemark='指令不详' CMDResponse='%s' ExecStatusS='0'   ErrorCMD='0'/>";
-const char kReadRowEmpty[] = "    <z:row ExecStatusC='1' CMDRequest='%s' CMDRemark='指令不详'  ExecStatusS='0'  ErrorCMD='0'/>";
+const char kWriteRow[] =
+    "    <z:row ExecStatusC='1' CMDRequest='%s' CMDRemark='备注不详'  ExecStatusS='0'  ErrorCMD='0' />";
+const char kReadRow[] = "    <z:row ExecStatusC='1' CMDRequest='%s' CMDRemark='指令不详' CMDResponse='%s' "
+                        "ExecStatusS='0'   ErrorCMD='0'/>";
+const char kReadRowEmpty[] =
+    "    <z:row ExecStatusC='1' CMDRequest='%s' CMDRemark='指令不详'  ExecStatusS='0'  ErrorCMD='0'/>";
 
 struct TBlockRow {
     const char* Request;

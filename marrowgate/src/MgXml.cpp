@@ -36,7 +36,8 @@ private:
 
     static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
     static bool IsNameChar(char c) {
-        return !IsSpace(c) && c != '<' && c != '>' && c != '/' && c != '=' && c != '\'' && c != '"' && c != '\0';
+        return !IsSpace(c) && c != '<' && c != '>' && c != '/' && c != '=' && c != '\'' && c != '"' &&
+               c != '\0';
     }
 
     void SkipSpace() {
@@ -122,7 +123,7 @@ private:
                 std::string digits = name.substr(hex ? 2 : 1);
                 known = !digits.empty();
                 for (char c : digits) {
-                    int v = c >= '0' && c <= '9'   ? c - '0'
+                    int v = c >= '0' && c <= '9'          ? c - '0'
                             : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
                             : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
                                                           : -1;
