@@ -12,6 +12,8 @@ cmake --build "$BUILD_DIR" -j "$JOBS"
 
 # --- Quillon.dll for 32-bit and 64-bit Windows (mingw-w64), export names checked; the DLL only, no tests.
 bash quillon/build-windows.sh
+# Marrowgate.dll and marrowgate-host.exe likewise.
+bash marrowgate/build-windows.sh
 # ---
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"

@@ -23,3 +23,9 @@ TQuillonHandle QuillonPlatformOpen();
 int32_t QuillonPlatformClose(TQuillonHandle handle);
 // True when the request went through the driver; transferred is the count the driver reports.
 bool QuillonPlatformSend(TQuillonHandle handle, TQuillonRequest& request, uint32_t& transferred);
+
+// The device layer's diagnostic lines (printf format, one Windows or errno error number or text). No sink
+// is installed by default, so Quillon stays silent; the tax data transfer library installs one.
+using TQuillonDiagnosticSink = void (*)(const char* line);
+void QuillonSetDiagnosticSink(TQuillonDiagnosticSink sink);
+void QuillonDiagnose(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -14,6 +14,7 @@ import os
 import socket
 import struct
 import sys
+import time
 
 PREFIX = bytes.fromhex("fcffccbc53e1")
 INQUIRY = 0x12
@@ -133,7 +134,7 @@ class Session:
         if name == "09":
             return True, b"\xee\xee" if self.locked else b"\x00\x00"
         if name == "aa":
-            return True, b"\x00\x00"
+            return True, unhex(self.disk.get("aa", "00 00"))
         if name == "28":
             return True, self.taxpayer_bcd() + self.number.encode("ascii")[:9].ljust(9, b"\0")
         if name == "c9":
@@ -201,6 +202,9 @@ def serve(conn, scenario_path, log_path):
                 log.write(json.dumps(entry) + "\n")
         if session.gone():
             return
+        delay = float(disk.get("delay_ms", 0))
+        if delay > 0:
+            time.sleep(delay / 1000.0)
         ok, out, count = session.answer(direction, cdb, data, length)
         conn.sendall(bytes([0 if ok else 1]) + struct.pack("<I", count) + out)
 

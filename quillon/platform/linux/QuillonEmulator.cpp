@@ -62,6 +62,7 @@ TQuillonHandle QuillonEmulatorOpen(const char* socketPath) {
     uint8_t present = 0;
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         !ReadAll(fd, &present, 1) || present != 1) {
+        QuillonDiagnose("CreateFile failed with error: %d\n", errno);
         close(fd);
         return kQuillonNoDevice;
     }
@@ -77,11 +78,12 @@ bool QuillonEmulatorSend(TQuillonHandle handle, TQuillonRequest& request, uint32
     PutU32(frame, request.DataTransferLength);
     if (!request.DataIn)
         frame.insert(frame.end(), request.DataBuffer, request.DataBuffer + request.DataTransferLength);
-    if (!WriteAll(fd, frame.data(), frame.size()))
-        return false;
     uint8_t head[5];
-    if (!ReadAll(fd, head, sizeof head))
+    if (!WriteAll(fd, frame.data(), frame.size()) || !ReadAll(fd, head, sizeof head)) {
+        QuillonDiagnose("SendSCSICommandToDevice DeviceIoControl IOCTL_SCSI_PASS_THROUGH_DIRECT ERROR: %d\n",
+                        errno);
         return false;
+    }
     uint32_t count = static_cast<uint32_t>(head[1]) | static_cast<uint32_t>(head[2]) << 8 |
                      static_cast<uint32_t>(head[3]) << 16 | static_cast<uint32_t>(head[4]) << 24;
     // A disk that claims more than was asked for breaks the framing: treated as gone.

@@ -38,8 +38,10 @@ TQuillonHandle OpenByIdDevice() {
     const char* folder = EnvOrNull("QUILLON_BYID_DIR");
     std::string dir = folder != nullptr ? folder : "/dev/disk/by-id";
     DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
+    if (d == nullptr) {
+        QuillonDiagnose("SetupDiGetClassDevs failed with error: %d\n", errno);
         return kQuillonNoDevice;
+    }
     std::vector<std::string> names;
     while (dirent* entry = readdir(d)) {
         std::string name = entry->d_name;
@@ -51,13 +53,17 @@ TQuillonHandle OpenByIdDevice() {
     std::sort(names.begin(), names.end());
     for (const auto& name : names) {
         std::string path = dir + "/" + name;
+        QuillonDiagnose("Interface: %s\n", path.c_str());
         // Paths too long for the system's path buffer are passed over.
         if (path.size() >= PATH_MAX || !HasMarkers(name))
             continue;
         int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
         // The first matching device decides: a failed open ends the search.
+        if (fd < 0)
+            QuillonDiagnose("CreateFile failed with error: %d\n", errno);
         return fd >= 0 ? fd : kQuillonNoDevice;
     }
+    QuillonDiagnose("No more interfaces\n");
     return kQuillonNoDevice;
 }
 
@@ -96,8 +102,11 @@ bool QuillonPlatformSend(TQuillonHandle handle, TQuillonRequest& request, uint32
     do {
         rc = ioctl(static_cast<int>(handle), SG_IO, &io);
     } while (rc < 0 && errno == EINTR);
-    if (rc < 0)
+    if (rc < 0) {
+        QuillonDiagnose("SendSCSICommandToDevice DeviceIoControl IOCTL_SCSI_PASS_THROUGH_DIRECT ERROR: %d\n",
+                        errno);
         return false;
+    }
     // As with the pass-through call, a check condition from the device still counts as done; only the
     // count tells how much moved.
     int moved = static_cast<int>(io.dxfer_len) - io.resid;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <devguid.h>
 #include <initguid.h>
+#include <new>
 #include <ntddscsi.h>
 #include <setupapi.h>
 #include <vector>
@@ -43,29 +44,53 @@ bool HasMarkers(const char* path) {
 
 TQuillonHandle QuillonPlatformOpen() {
     HDEVINFO drives = SetupDiGetClassDevsA(&kDiskDriveClass, nullptr, nullptr, DIGCF_PRESENT);
-    if (drives == INVALID_HANDLE_VALUE)
+    if (drives == INVALID_HANDLE_VALUE) {
+        QuillonDiagnose("SetupDiGetClassDevs failed with error: %d\n", static_cast<int>(GetLastError()));
         return kQuillonNoDevice;
+    }
     SetupDiDestroyDeviceInfoList(drives);
     HDEVINFO interfaces =
         SetupDiGetClassDevsA(&kDiskInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (interfaces == INVALID_HANDLE_VALUE)
+    if (interfaces == INVALID_HANDLE_VALUE) {
+        QuillonDiagnose("SetupDiGetClassDevs failed with error: %d\n", static_cast<int>(GetLastError()));
         return kQuillonNoDevice;
+    }
     TQuillonHandle result = kQuillonNoDevice;
     for (DWORD index = 0;; ++index) {
         SP_DEVICE_INTERFACE_DATA data;
         std::memset(&data, 0, sizeof data);
         data.cbSize = sizeof data; // 28 on 32-bit Windows
-        if (!SetupDiEnumDeviceInterfaces(interfaces, nullptr, &kDiskInterfaceClass, index, &data))
+        if (!SetupDiEnumDeviceInterfaces(interfaces, nullptr, &kDiskInterfaceClass, index, &data)) {
+            DWORD error = GetLastError();
+            if (error == ERROR_NO_MORE_ITEMS)
+                QuillonDiagnose("No more interfaces\n");
+            else
+                QuillonDiagnose("SetupDiEnumDeviceInterfaces failed with error: %d\n",
+                                static_cast<int>(error));
             break;
+        }
         DWORD size = 0;
         if (!SetupDiGetDeviceInterfaceDetailA(interfaces, &data, nullptr, 0, &size, nullptr) &&
-            GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            QuillonDiagnose("SetupDiGetDeviceInterfaceDetail failed with error: %d\n",
+                            static_cast<int>(GetLastError()));
             break;
-        std::vector<unsigned char> buffer(size + sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
+        }
+        std::vector<unsigned char> buffer;
+        try {
+            buffer.resize(size + sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
+        } catch (const std::bad_alloc&) {
+            QuillonDiagnose("Unable to allocate memory to get the interface detail data.\n");
+            break;
+        }
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A); // 5 on 32-bit Windows
-        if (!SetupDiGetDeviceInterfaceDetailA(interfaces, &data, detail, size, nullptr, nullptr))
+        if (!SetupDiGetDeviceInterfaceDetailA(interfaces, &data, detail, size, nullptr, nullptr)) {
+            QuillonDiagnose("Error in SetupDiGetDeviceInterfaceDetail failed with error: %d\n",
+                            static_cast<int>(GetLastError()));
             break;
+        }
+        QuillonDiagnose("Interface: %s\n", detail->DevicePath);
         // Paths that do not fit MAX_PATH are passed over.
         if (std::strlen(detail->DevicePath) >= MAX_PATH || !HasMarkers(detail->DevicePath))
             continue;
@@ -73,6 +98,8 @@ TQuillonHandle QuillonPlatformOpen() {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle != INVALID_HANDLE_VALUE)
             result = reinterpret_cast<TQuillonHandle>(handle);
+        else
+            QuillonDiagnose("CreateFile failed with error: %d\n", static_cast<int>(GetLastError()));
         break;
     }
     SetupDiDestroyDeviceInfoList(interfaces);
@@ -101,8 +128,11 @@ bool QuillonPlatformSend(TQuillonHandle handle, TQuillonRequest& request, uint32
     std::memcpy(block.Sptd.Cdb, request.Cdb, request.CdbLength);
     DWORD returned = 0;
     if (!DeviceIoControl(reinterpret_cast<HANDLE>(handle), IOCTL_SCSI_PASS_THROUGH_DIRECT, &block,
-                         sizeof block, &block, sizeof block, &returned, nullptr))
+                         sizeof block, &block, sizeof block, &returned, nullptr)) {
+        QuillonDiagnose("SendSCSICommandToDevice DeviceIoControl IOCTL_SCSI_PASS_THROUGH_DIRECT ERROR: %d\n",
+                        static_cast<int>(GetLastError()));
         return false;
+    }
     std::memcpy(request.Sense, block.Sense, sizeof block.Sense);
     transferred = block.Sptd.DataTransferLength;
     return true;
