@@ -1,6 +1,7 @@
 #include "UGlobal.h"
 
 #include "ULogManager.h"
+#include "UQelPlatform.h"
 #include "USetSystemBiz.h"
 #include "UdsAdoDBKit.h"
 #include "UdsAppLogger.h"
@@ -105,7 +106,7 @@ TGlobal::TGlobal(std::vector<std::string> params, TGlobalFrontEnd frontEnd) : pa
     LogManager = std::make_unique<TLogManager>();
     if (TdsIOUtils::FileExists(PathInfo->GetLauncherFile()))
         AppLogger = std::make_unique<TdsAppLogger>(1, false, nullptr, PathInfo->GetLogFolder());
-    // Platform: created here once the platform client exists.
+    Platform = new TQelPlatform();
 }
 
 TGlobal::~TGlobal() {
@@ -117,7 +118,7 @@ TGlobal::~TGlobal() {
     UserInfo.reset();
     LogManager.reset();
     AppLogger.reset();
-    // Platform: released here once the platform client exists.
+    delete Platform;
     Platform = nullptr;
 }
 
@@ -223,6 +224,11 @@ void TGlobal::CompleteOnShow() {
         }
     }
     TaxDeptName = TSetSystemBiz::ReadConfigValue("Network", "TaxDeptName");
+    Platform->SetMainServer(TSetSystemBiz::ReadConfigValue("Network", "AuthenServer"));
+    Platform->SetStandbyServer(TSetSystemBiz::ReadConfigValue("Network", "StandbyServer"));
+    Platform->SetNoticeServer(TSetSystemBiz::ReadInformServer());
+    Platform->SetSubDomain(TdsStrUtils::Trim(TSetSystemBiz::ReadConfigValue("Network", "SubDomain")));
+    Platform->Timeout = TSetSystemBiz::TimeOutValue(TSetSystemBiz::ReadConfigValue("Network", "TimeOut"));
 }
 
 bool CreateGlobal(std::vector<std::string> params, TGlobalFrontEnd frontEnd) {

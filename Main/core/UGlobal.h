@@ -15,7 +15,7 @@ class TLogManager;
 class TModalForms;
 class TProgressFrame;
 class TGlobal;
-// The platform protocol client; it arrives with the platform-client unit and stays null until then.
+// The platform protocol client (UQelPlatform), owned; configured from the settings by CompleteOnShow.
 class TQelPlatform;
 
 // Paths of the installation, all derived from the launcher file (third command-line argument). Folders

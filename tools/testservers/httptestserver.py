@@ -16,6 +16,12 @@ Server routes (any method):
 With --client-ca the TLS handshake demands a client certificate verified against that file; with
 --allowed-issuer, a verified certificate from another issuer is answered 403.
 
+Canned mode (--canned FILE): FILE is JSON mapping a request name (the last part of the path, e.g.
+"UploadData.do") to a list of answers {"status": 200, "body": "text"}; each request takes the next answer of its
+name, the last one repeating. Bodies go out as GBK. Unknown names are answered 404. With --log FILE every request
+is appended to FILE before it is answered, as "REQUEST method path", its header lines in wire order ("name: value",
+duplicates kept), "BODY " and the body as Latin-1, and "END".
+
 Proxy mode (--proxy USER:PASSWORD): answers 407 until a request carries those Basic credentials, then
 forwards plain HTTP requests and tunnels CONNECT.
 """
@@ -79,8 +85,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
         }
         self._send(200, json.dumps(doc).encode(), "application/json", extra)
 
+    def _canned(self, body):
+        if self.server.log_file:
+            with self.server.lock, open(self.server.log_file, "a", encoding="utf-8") as log:
+                log.write("REQUEST %s %s\n" % (self.command, self.path))
+                for k, v in self.headers.items():
+                    log.write("%s: %s\n" % (k, v))
+                log.write("BODY " + body.decode("latin-1") + "\nEND\n")
+        name = urllib.parse.urlsplit(self.path).path.rsplit("/", 1)[-1]
+        with self.server.lock:
+            answers = self.server.canned.get(name)
+            if not answers:
+                answer = {"status": 404, "body": "no canned answer"}
+            else:
+                answer = answers.pop(0) if len(answers) > 1 else answers[0]
+        self._send(int(answer.get("status", 200)), answer.get("body", "").encode("gbk"), "text/xml")
+
     def _handle(self):
         body = self._body()
+        if self.server.canned is not None:
+            self._canned(body)
+            return
         url = urllib.parse.urlsplit(self.path)
         allowed = self.server.allowed_issuer
         if allowed and isinstance(self.connection, ssl.SSLSocket):
@@ -185,6 +210,9 @@ class Server(http.server.ThreadingHTTPServer):
     tls = None
     allowed_issuer = ""
     credentials = ""
+    canned = None
+    log_file = ""
+    lock = threading.Lock()
 
     def finish_request(self, request, client_address):
         # The handshake runs in the request's thread, so a client that never speaks TLS holds up only itself.
@@ -206,6 +234,8 @@ def main():
     p.add_argument("--client-ca")
     p.add_argument("--allowed-issuer", default="")
     p.add_argument("--proxy", metavar="USER:PASSWORD")
+    p.add_argument("--canned")
+    p.add_argument("--log", default="")
     p.add_argument("--lifetime", type=float, default=120)
     a = p.parse_args()
 
@@ -221,6 +251,10 @@ def main():
         sys.exit("no free port below 10000")
     server.credentials = a.proxy or ""
     server.allowed_issuer = a.allowed_issuer
+    if a.canned:
+        with open(a.canned, encoding="utf-8") as f:
+            server.canned = json.load(f)
+    server.log_file = a.log
     if a.cert:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(a.cert, a.key)
