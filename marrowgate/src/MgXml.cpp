@@ -1,5 +1,7 @@
 #include "MgXml.h"
 
+#include "UVirtualTableEntities.h"
+
 #include <cstring>
 
 namespace {
@@ -137,7 +139,9 @@ private:
             } else if (name == "apos") {
                 cp = '\'';
             } else {
-                known = FindHtmlEntity(name, cp); // covers lt, gt, amp and quot too
+                int code = TVirtualTableEntities::CodePoint(name); // covers lt, gt, amp and quot too
+                known = code > 0;
+                cp = known ? static_cast<uint32_t>(code) : 0;
             }
             if (!known) {
                 out += raw[i];

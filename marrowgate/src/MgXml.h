@@ -21,5 +21,3 @@ struct TXmlElement {
 
 // The root element, or null when the text is not well-formed.
 std::unique_ptr<TXmlElement> ParseXml(const std::string& text);
-
-bool FindHtmlEntity(const std::string& name, uint32_t& codePoint);
