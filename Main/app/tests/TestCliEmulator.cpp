@@ -87,7 +87,7 @@ TEST_F(CliEmulator, StatusPasswordNoticesAndAnnouncement) {
     EXPECT_EQ(err, "[info] 密码修改成功！\n");
     EXPECT_EQ(TEmu::Text(emulator->Control("{}"), "password"), "newpass1");
     EXPECT_EQ(Run("change-password 123456 another2", out, err), 1);
-    EXPECT_EQ(err, "[error] 网络抄报密码错误！\n");
+    EXPECT_EQ(err, "[error] 原网络抄报密码错误！\n");
     EXPECT_EQ(TEmu::Text(emulator->Control("{}"), "password"), "newpass1");
     auto changes = emulator->Requests("ChangePwd.do");
     ASSERT_EQ(changes.size(), 2u);

@@ -214,7 +214,7 @@ TEST_F(PlatformEmulator, NoticesAndTheServiceAnnouncementThroughTheNoticeServer)
     std::vector<std::string> listed;
     for (const TNoticeRow& row : rows)
         listed.push_back(row.ID + "|" + row.Title + "|" + row.PubDate);
-    EXPECT_EQ(listed, (std::vector<std::string>{"N2|系统将于本周六凌晨进行例行维护，届时暂 ...|2024-02-01",
+    EXPECT_EQ(listed, (std::vector<std::string>{"N2|系统将于本周六凌晨进行例行维护，届时暂停 ...|2024-02-01",
                                                 "N1|报税通知|2024-01-05", "OLD1|旧通知|2020-01-01"}));
 
     int status = -1;
