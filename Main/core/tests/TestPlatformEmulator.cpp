@@ -232,3 +232,28 @@ TEST_F(PlatformEmulator, NoticesAndTheServiceAnnouncementThroughTheNoticeServer)
     EXPECT_FALSE(Platform().QueryInform(nullptr, status, true, error));
     EXPECT_EQ(dialogs.Count(), 1u);
 }
+
+// The main server unreachable, the emulator as standby: the two busy texts and no error; and the
+// initial password keeps an upload from going out at all.
+TEST_F(PlatformEmulator, StandbyTakesOverAndTheInitialPasswordSendsNothing) {
+    Platform().SetMainServer("127.0.0.1:" + std::to_string(UnusedLoopbackPort()));
+    Platform().SetStandbyServer(emulator->Address());
+    busy->Texts.clear();
+    bool isBusy = true;
+    int wait = 0;
+    ASSERT_TRUE(Platform().ChangePwd(nullptr, "secret-1", "secret-2")) << dialogs.Transcript();
+    EXPECT_EQ(busy->Texts,
+              (std::vector<std::string>{"正在与主服务器通讯, 请稍候...", "正在与备用服务器通讯, 请稍候..."}));
+    EXPECT_EQ(dialogs.Count(), 0u) << dialogs.Transcript();
+    ASSERT_EQ(emulator->Requests("ChangePwd.do").size(), 1u);
+    Global->AuthenPassword = "secret-2";
+    EXPECT_TRUE(Platform().GetStatus(nullptr, isBusy, wait)) << dialogs.Transcript();
+
+    Global->AuthenPassword = Global->InitialAuthenPassword;
+    size_t before = emulator->Requests().size();
+    int flag = -1;
+    std::string slxh;
+    EXPECT_FALSE(Platform().UploadData(nullptr, "/x/a.dat", flag, slxh, "BS201", "0", "", "", "QUJD", 3));
+    EXPECT_EQ(dialogs.Transcript(), "[warning] 请修改初始网络抄报密码！\n");
+    EXPECT_EQ(emulator->Requests().size(), before);
+}
