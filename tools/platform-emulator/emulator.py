@@ -184,6 +184,17 @@ def refusal(message, value="1"):
 # ---------------------------------------------------------------------------------------------------------------
 # The platform
 
+def notice_expired(expiredate, today):
+    """A server publishes current notices only. Dates as yyyy-mm-dd, yyyymmdd or yyyymm (the month's end);
+    a date in none of these forms counts as current."""
+    digits = "".join(c for c in str(expiredate) if c.isdigit())
+    if len(digits) == 6:
+        digits += "31"
+    if len(digits) != 8:
+        return False
+    return digits < today
+
+
 class Platform:
     """State of the emulated server: passwords, acceptance numbers, poll counters, fault list."""
 
@@ -479,8 +490,9 @@ class Platform:
         sent = header(headers, "NOTICEIDS")
         known = set() if sent in ("", "NULL") else {s.strip() for s in sent.split(",")}
         answer = Answer(softupd=self.conf.get("softUpdFlag", 0))
+        today = time.strftime("%Y%m%d")
         for n in self.conf.get("notices", []):
-            if str(n.get("id", "")) in known:
+            if str(n.get("id", "")) in known or notice_expired(n.get("expiredate", ""), today):
                 continue
             content = base64.b64encode(str(n.get("content", "")).encode(ANSI)).decode("ascii")
             answer.add("NOTICE", content, ID=n.get("id", ""), ITITLE=n.get("title", ""),

@@ -47,7 +47,8 @@ def scenario(**platform):
         "softUpdFlag": 1,
         "notices": [
             {"id": "A", "title": "通知甲", "content": "内容一", "pubdate": "2024-01-05", "expiredate": "2099-12-31"},
-            {"id": "B", "title": "", "content": "内容二", "pubdate": "20240201", "expiredate": "202412"}],
+            {"id": "B", "title": "", "content": "内容二", "pubdate": "20240201", "expiredate": "209912"},
+            {"id": "OLD", "title": "过期通知", "content": "内容三", "pubdate": "20200101", "expiredate": "20201231"}],
         "inform": {"status": 3, "error": "受理服务暂停"},
         "notice": {"secret": "abcdefghijklmno"},
         "upgrade": {"version": "2.0", "index": "17", "url": "http://127.0.0.1:8080/up/pack.zip",
@@ -367,6 +368,7 @@ class ProtocolTests(unittest.TestCase):
             return list(root.find("RESPONSE/DATA"))
 
         all_notices = notices("NULL")
+        # The expired notice is no longer published.
         self.assertEqual(["A", "B"], [n.get("ID") for n in all_notices])
         self.assertEqual(("通知甲", "2024-01-05", "2099-12-31"),
                          (all_notices[0].get("ITITLE"), all_notices[0].get("PUBDATE"),
