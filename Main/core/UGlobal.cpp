@@ -1,5 +1,6 @@
 #include "UGlobal.h"
 
+#include "UCertsManageBiz.h"
 #include "ULogManager.h"
 #include "UQelPlatform.h"
 #include "USetSystemBiz.h"
@@ -192,14 +193,11 @@ bool TGlobal::OpenSystemDatabase() {
 }
 
 std::string TGlobal::ReadDefaultCert() const {
-    std::string text;
-    if (!TdsIOUtils::TryReadTextFile(PathInfo->GetDefaultCertFile(), text))
-        return "";
-    return text;
+    return TCertsManageBiz::ReadDefaultCert(PathInfo->GetBaseFolder());
 }
 
 bool TGlobal::WriteDefaultCert(const std::string& text) const {
-    return TdsIOUtils::WriteTextFile(text, PathInfo->GetDefaultCertFile());
+    return TCertsManageBiz::WriteDefaultCert(PathInfo->GetBaseFolder(), text);
 }
 
 void TGlobal::CompleteOnCreate() {
