@@ -6,21 +6,14 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
-bench="${1:-}"
-if [ -z "$bench" ]; then
-    cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDLE_BUILD_BENCH=ON \
-        -DBRINDLE_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$root/build-bench" -j2 --target marrowgate_bench >/dev/null
-    bench="$root/build-bench/bench/marrowgate_bench"
-fi
+. "$here/common.sh"
+bench="$(bench_program marrowgate_bench "${1:-}")"
 work="$(mktemp -d)"
 disk_pid=""
 cleanup() { [ -n "$disk_pid" ] && kill "$disk_pid" 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
 
-now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
-field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p"; }
 
 export QUILLON_EMULATOR_SOCKET="$work/disk.sock"
 export MARROWGATE_CONFIG="$work/none.ini"

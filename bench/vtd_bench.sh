@@ -5,22 +5,14 @@
 # scaling from 10,000 to 50,000 rows (linear work shows a time ratio close to the size ratio).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-root="$(dirname "$here")"
-bench="${1:-}"
-if [ -z "$bench" ]; then
-    cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDLE_BUILD_BENCH=ON \
-        -DBRINDLE_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$root/build-bench" -j2 --target vtd_bench >/dev/null
-    bench="$root/build-bench/bench/vtd_bench"
-fi
+. "$here/common.sh"
+bench="$(bench_program vtd_bench "${1:-}")"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
 elapsed() { calc "$2 - $1"; }
 min() { printf '%s\n' "$@" | sort -g | head -1; }
-field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p"; }
 
 declare -A total bytes
 for rows in 10000 50000; do

@@ -1,5 +1,7 @@
 #include "UMainTestSupport.h"
 
+#include "UInstallation.h"
+
 namespace {
 
 int Next(std::deque<int>& script, int fallback) {
@@ -58,4 +60,13 @@ void TRecordingBusyForm::DoProgress(int) {
     ++progressCalls_;
     if (CancelAtProgress > 0 && progressCalls_ >= CancelAtProgress)
         PressCancel();
+}
+
+bool InstallTestBase(const std::string& base, const std::string& taxpayer, std::string& error) {
+    TInstallOptions options;
+    options.BaseFolder = base;
+    options.TaxpayerID = taxpayer;
+    options.ProgramFile = base + "bin/Brindle";
+    TInstallReport report;
+    return TInstallation::Install(options, report, error);
 }

@@ -51,3 +51,7 @@ protected:
 private:
     int progressCalls_ = 0;
 };
+
+// A complete installation for the taxpayer under base (TInstallation with its defaults, the program
+// file in base/bin/); false with the reason when it fails.
+bool InstallTestBase(const std::string& base, const std::string& taxpayer, std::string& error);

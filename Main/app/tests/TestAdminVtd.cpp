@@ -1,4 +1,5 @@
 // brindle-admin vtd dump / write, run as a user would.
+#include "UTableStreamBytes.h"
 #include "UTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -6,22 +7,6 @@
 #include <filesystem>
 
 namespace {
-
-std::string U16(unsigned v) {
-    return std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)};
-}
-
-std::string U32(uint32_t v) {
-    return U16(v & 0xFFFF) + U16(v >> 16);
-}
-
-std::string Def(const std::string& ansiName, unsigned type, unsigned size, uint32_t attributes) {
-    return U16(static_cast<unsigned>(ansiName.size())) + ansiName + U16(type) + U16(size) + U32(attributes);
-}
-
-std::string Val(const std::string& bytes) {
-    return U32(static_cast<uint32_t>(bytes.size())) + bytes;
-}
 
 // Text columns (one with a Chinese name), integer, float, boolean and an unknown type code 0x1234.
 const std::string kStream =

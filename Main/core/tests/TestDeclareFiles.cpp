@@ -1,6 +1,6 @@
 #include "UDeclareBiz.h"
 #include "UGlobal.h"
-#include "UInstallation.h"
+#include "UMainTestSupport.h"
 #include "UTestSupport.h"
 #include "UVirtualTable.h"
 #include "UdsExceptions.h"
@@ -23,13 +23,8 @@ class DeclareFiles : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         base_ = new TTempFolder();
-        TInstallOptions options;
-        options.BaseFolder = base_->Path();
-        options.TaxpayerID = kTaxpayer;
-        options.ProgramFile = *base_ / "bin/Brindle";
-        TInstallReport report;
         std::string error;
-        installed_ = TInstallation::Install(options, report, error);
+        installed_ = InstallTestBase(base_->Path(), kTaxpayer, error);
         installError_ = error;
     }
     static void TearDownTestSuite() {

@@ -1,6 +1,6 @@
 #include "UDeclareBiz.h"
 #include "UGlobal.h"
-#include "UInstallation.h"
+#include "UMainTestSupport.h"
 #include "UTestSupport.h"
 #include "UVirtualTable.h"
 #include "UdsAdoDBKit.h"
@@ -19,13 +19,8 @@ class DeclareRecords : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         base_ = new TTempFolder();
-        TInstallOptions options;
-        options.BaseFolder = base_->Path();
-        options.TaxpayerID = kTaxpayer;
-        options.ProgramFile = *base_ / "bin/Brindle";
-        TInstallReport report;
         std::string error;
-        if (!TInstallation::Install(options, report, error)) {
+        if (!InstallTestBase(base_->Path(), kTaxpayer, error)) {
             setUpError_ = error;
             return;
         }

@@ -1,4 +1,5 @@
 // The ".vtd" file forms: the binary table stream (byte fixtures built from the layout) and the XML rowset.
+#include "UTableStreamBytes.h"
 #include "UTestSupport.h"
 #include "UVirtualTable.h"
 #include "UVirtualTableEntities.h"
@@ -62,23 +63,6 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept {
 }
 
 namespace {
-
-std::string U16(unsigned v) {
-    return std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)};
-}
-
-std::string U32(uint32_t v) {
-    return U16(v & 0xFFFF) + U16(v >> 16);
-}
-
-// One column definition: name length (bytes of the ANSI name), name, type, size, attribute word.
-std::string Def(const std::string& ansiName, unsigned type, unsigned size, uint32_t attributes) {
-    return U16(static_cast<unsigned>(ansiName.size())) + ansiName + U16(type) + U16(size) + U32(attributes);
-}
-
-std::string Val(const std::string& bytes) {
-    return U32(static_cast<uint32_t>(bytes.size())) + bytes;
-}
 
 const std::string kZeroDefinitions("\x03\x00"
                                    "\x00\x00"
