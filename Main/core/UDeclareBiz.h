@@ -8,6 +8,7 @@
 
 class TdsDataSet;
 class TVirtualTable;
+class TProgressFrame;
 
 class TDeclareBiz : public TBusiness {
 public:
@@ -71,6 +72,37 @@ public:
     bool RunCardScript(const std::string& fileName);
     // The closing "AB" of a card session; a failure is reported and otherwise ignored.
     void EndCardSession();
+
+    // ---- Regular declaration (BS201..BS203); implemented in UDeclareSteps.cpp ----
+
+    // Fills CardNumber/CardCaption/DiskNumber/DiskCaption of the global state from the card register
+    // (the chooser when two or more cards are registered); false when the chooser was cancelled.
+    bool ChooseCardAndDisk();
+    // The 30-minute rule for an earlier declaration (acceptance number, "yyyy-mm-dd hh:nn:ss").
+    bool CheckResubmitAllowed(const std::string& acceptID, const std::string& declareTime);
+    bool RunRegularDeclaration(TProgressFrame& frame, std::string& acceptID);
+    bool RunDiskScript(const std::string& diskFile);
+    bool CheckCardTaxpayer(const std::string& cardFile);
+    bool UploadStep(const std::string& packageFile, const std::string& stepCode, std::string& acceptID);
+    bool PollStepAnswer(const std::string& acceptID, const std::string& stepCode, bool& retry,
+                        std::string& answer);
+    bool WaitDeclareAnswer(TProgressFrame& frame, const std::string& stepCode, const std::string& acceptID,
+                           std::string& answer, bool& retry);
+
+    // ---- Clear-card unlock (QK201..QK203); UDeclareUnlock.cpp ----
+
+    bool FetchClearCardInfo(void* ownerWindow, const std::string& stepCode, bool& retry,
+                            std::string& answer);
+    bool RunClearCardUnlock(void* ownerWindow, TProgressFrame& frame, std::string& acceptID);
+    bool RunUnlockSteps(void* ownerWindow, TProgressFrame& frame, std::string& answer,
+                        std::string& acceptID);
+
+    // ---- Result query and one-window comparison; UDeclareResult.cpp ----
+
+    bool FetchDeclareResult(void* ownerWindow, const std::string& acceptID, std::string& answer);
+    // True only when the result dialog was closed with "开始清卡" (offered when fromUnlock).
+    bool QueryDeclareResult(void* ownerWindow, const std::string& mediaNumber, bool fromUnlock);
+    bool WaitComparison(void* ownerWindow, const std::string& acceptID);
 
 private:
     bool RunScriptRows(TVirtualTable& table, const std::string& fileName);

@@ -39,6 +39,10 @@ public:
                    const std::string& newPassword) override;
     bool QueryInform(void* ownerWindow, int& status, bool showBusy, std::string& errorText);
     bool DownloadNotice(void* ownerWindow, bool showMessages, int& softUpdFlag, int& count);
+    // The online upgrade (TQelUpgrade) after the initial-password guard; showMessages true is the menu's
+    // mode 1 (no question, "already newest" reported), false mode 2 (asks first, silent when newest).
+    // True when a package was unpacked and the updater started: the client is ending.
+    bool UpdateSoft(void* ownerWindow, bool showMessages);
 
     // The notice service's sign-in: NSRSBH "lumbrane", PASSWORD the MD5 of the shared secret.
     void ApplyNoticeIdentity();
