@@ -239,6 +239,8 @@ class Platform:
                     continue
                 if f.get("step") and f["step"] != step:
                     continue
+                if (f.get("pieces") or f.get("kind") in PIECE_FAULTS) and not header(headers, "STARTPOS"):
+                    continue  # an upgrade fault meant for the piece requests only
                 if applies is not None and not applies(f):
                     continue
                 if f.get("skip", 0) > 0:
@@ -506,7 +508,15 @@ class Platform:
             with open(path, "rb") as f:
                 return f.read()
         files = conf.get("files", {"QelUpgrade.exe": "updater"})
-        return zip_bytes([(k, v.encode(ANSI)) for k, v in files.items()])
+        executable = set(conf.get("executable", []))
+        buf = io.BytesIO()
+        with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
+            for name, text in files.items():
+                info = zipfile.ZipInfo(name, (2024, 5, 1, 10, 0, 0))
+                info.compress_type = zipfile.ZIP_DEFLATED
+                info.external_attr = (0o100755 if name in executable else 0o100644) << 16
+                z.writestr(info, text.encode(ANSI))
+        return buf.getvalue()
 
     def op_update(self, headers):
         conf = self.conf.get("upgrade")
@@ -584,6 +594,14 @@ def apply_fault(fault, answer):
         answer.find("ATTESTRESULT").text = base64.b64encode(b"this is no archive").decode("ascii")
     elif kind == "empty-data":
         answer.find("ATTESTRESULT").text = ""
+    elif kind in PIECE_FAULTS and answer.find("FILECONTENT") is None:
+        pass  # a refused piece request stays as it is
+    elif kind == "piece-offset":  # an upgrade piece from one byte further on than asked
+        for tag in ("STARTPOS", "ENDPOS"):
+            answer.find(tag).text = str(int(answer.find(tag).text) + 1)
+    elif kind == "piece-short":  # an upgrade piece one byte shorter than its positions say
+        content = answer.find("FILECONTENT")
+        content.text = base64.b64encode(base64.b64decode(content.text)[:-1]).decode("ascii")
     body = answer.encode()
     if kind == "malformed":
         body = body[:len(body) // 2] + b"<<&"
@@ -591,6 +609,7 @@ def apply_fault(fault, answer):
 
 
 PACKAGE_FAULTS = ("empty-filename", "package-without-file", "not-zip", "empty-data")
+PIECE_FAULTS = ("piece-offset", "piece-short")
 
 
 # ---------------------------------------------------------------------------------------------------------------
@@ -738,7 +757,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pfault = platform.take_fault(name, headers, lambda f: f["kind"] in PACKAGE_FAULTS)
             if pfault:
                 return 200, apply_fault(pfault, answer), pfault["kind"]
-        if kind in ("lowercase", "missing-node", "malformed"):
+        if kind in ("lowercase", "missing-node", "malformed") + PIECE_FAULTS:
             return 200, apply_fault(fault, answer), kind
         return 200, answer.encode(), kind
 

@@ -419,6 +419,56 @@ class ProtocolTests(unittest.TestCase):
         self.control({"set": {"upgrade": {"version": "1.0.0"}}})
         self.assertEqual("1", ask([("SLTYPE", "Z"), ("DOWNREQUEST", "TRUE")])[2].findtext("STATE"))
 
+    def test_upgrade_piece_faults_and_a_stable_package(self):
+        upgrade_headers = [("NSRSBH", TAXPAYER), ("PASSWORD", PASSWORD), ("VERSION", "1.0.0")]
+
+        def piece(start):
+            status, body = send(self.port, "UpdateSoft.do", [("StartPos", str(start)), ("EndPos", str(start + 20479)),
+                                                             ("UpgradeIndex", "17"), ("FileType", "0")],
+                                method="GET", headers=upgrade_headers)
+            data = data_of(body)[2]
+            return (int(data.findtext("STARTPOS")), int(data.findtext("ENDPOS")),
+                    base64.b64decode(data.findtext("FILECONTENT")))
+
+        def info():
+            return data_of(send(self.port, "UpdateSoft.do", [("SLTYPE", "Z"), ("DOWNREQUEST", "TRUE")], method="GET",
+                                headers=upgrade_headers)[1])[2]
+
+        noise = "".join(hashlib.sha256(str(i).encode()).hexdigest() for i in range(1500))  # over two pieces zipped
+        self.control({"set": {"upgrade": {"version": "2.0", "index": "17", "executable": ["QelUpgrade"],
+                                          "files": {"QelUpgrade": "#!/bin/sh\n", "data.bin": noise}}}})
+        # The package is the same in every answer, also after the clock moved on a second.
+        first = info().findtext("FILEMD5")
+        time.sleep(1.1)
+        self.assertEqual(first, info().findtext("FILEMD5"))
+
+        # Dropped after two pieces: the information request does not count, the fault is used once.
+        self.control({"faults": [{"kind": "drop", "operation": "UpdateSoft.do", "pieces": True, "skip": 2,
+                                  "times": 1}]})
+        self.assertEqual("0", info().findtext("STATE"))
+        package = piece(0)[2] + piece(20480)[2]
+        with self.assertRaises((http.client.HTTPException, OSError)):
+            piece(40960)
+        _, end, rest = piece(40960)
+        package += rest
+        self.assertEqual(len(package) - 1, end)
+        archive = zipfile.ZipFile(io.BytesIO(package))
+        self.assertEqual(0o100755, archive.getinfo("QelUpgrade").external_attr >> 16)
+        self.assertEqual(0o100644, archive.getinfo("data.bin").external_attr >> 16)
+        self.assertEqual(first, hashlib.md5(package).hexdigest().upper())
+        self.assertEqual(["drop"], [x["answer"]["fault"] for x in self.emu.log_lines()
+                                    if x["name"] == "UpdateSoft.do" and x["answer"]["fault"]])
+
+        # Pieces that do not fit what was asked; the information request leaves these faults alone.
+        whole = piece(0)
+        for kind, expected in [("piece-offset", (1, whole[1] + 1, whole[2])),
+                               ("piece-short", (0, whole[1], whole[2][:-1]))]:
+            with self.subTest(kind):
+                self.control({"faults": [{"kind": kind, "operation": "UpdateSoft.do", "times": 1}]})
+                self.assertEqual("0", info().findtext("STATE"))
+                self.assertEqual(expected, piece(0))
+                self.assertEqual(whole, piece(0))
+
     def test_faults(self):
         logged = len(self.emu.log_lines())
         slxh = data_of(upload(self.port, "BS201")[1])[2].findtext("SLXH")
