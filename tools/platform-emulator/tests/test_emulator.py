@@ -469,6 +469,36 @@ class ProtocolTests(unittest.TestCase):
                 self.assertEqual(expected, piece(0))
                 self.assertEqual(whole, piece(0))
 
+    def test_upgrade_package_served_at_its_own_address(self):
+        self.control({"set": {"upgrade": {"version": "2.0", "index": "4", "url": "/files/Pack.bin",
+                                          "files": {"QelUpgrade": "u" * 500}}}})
+        info = data_of(send(self.port, "UpdateSoft.do", [("SLTYPE", "Z")], method="GET",
+                            headers=[("NSRSBH", TAXPAYER), ("PASSWORD", PASSWORD), ("VERSION", "1.0")])[1])[2]
+        url = base64.b64decode(info.findtext("URL")).decode()
+        self.assertEqual("http://127.0.0.1:%d/files/Pack.bin" % self.port, url)
+
+        def get(extra):
+            c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+            try:
+                c.request("GET", "/files/Pack.bin", headers=dict(extra))
+                r = c.getresponse()
+                return r.status, r.getheader("Content-Range"), r.read()
+            finally:
+                c.close()
+
+        status, _, whole = get({})
+        self.assertEqual(200, status)
+        self.assertEqual(info.findtext("FILEMD5"), hashlib.md5(whole).hexdigest().upper())
+        self.assertEqual((206, "bytes 0-9/%d" % len(whole), whole[:10]), get({"Range": "bytes=0-9"}))
+        self.assertEqual((206, "bytes 5-%d/%d" % (len(whole) - 1, len(whole)), whole[5:]),
+                         get({"Range": "bytes=5-99999"}))
+        self.assertEqual(416, get({"Range": "bytes=99999-"})[0])
+        self.control({"set": {"upgrade": {"version": "2.0", "url": "/files/Pack.bin", "ranges": False,
+                                          "files": {"QelUpgrade": "u" * 500}}}})
+        self.assertEqual((200, None, whole), get({"Range": "bytes=0-9"}))
+        self.assertEqual("bytes=0-9", dict(self.emu.log_lines()[-1]["headers"])["Range"])
+        self.assertEqual(404, send(self.port, "files/Other.bin", method="GET")[0])
+
     def test_faults(self):
         logged = len(self.emu.log_lines())
         slxh = data_of(upload(self.port, "BS201")[1])[2].findtext("SLXH")
