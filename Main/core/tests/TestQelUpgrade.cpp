@@ -279,3 +279,27 @@ TEST_F(QelUpgrade, PackageChecksStopBeforeTheUpdater) {
               std::string("[error] 升级包中没有升级程序“") + TQelUpgrade::kUpdaterName + "”！\n");
     EXPECT_EQ(app.Terminations, 0);
 }
+
+TEST_F(QelUpgrade, FromTheDownloadAddressTheServerNames) {
+    // The package under a name that is no archive's: rejected before anything is unpacked.
+    SetUpgrade(", \"url\": \"/files/QelUpgrade.rar\"");
+    EXPECT_FALSE(Platform().UpdateSoft(nullptr, true));
+    EXPECT_EQ(dialogs.Transcript(), "[error] 无效的升级包格式！\n");
+    EXPECT_EQ(ReadFileBytes(upgradeFolder + "QelUpgrade.rar"), package);
+    EXPECT_FALSE(TdsIOUtils::FileExists(upgradeFolder + "data.bin"));
+    EXPECT_TRUE(app.Opened.empty());
+
+    dialogs.Clear();
+    SetUpgrade(", \"url\": \"/files/Pack.zip\"");
+    ASSERT_TRUE(Platform().UpdateSoft(nullptr, true)) << dialogs.Transcript();
+    EXPECT_EQ(dialogs.Count(), 0u) << dialogs.Transcript();
+    EXPECT_EQ(ReadFileBytes(upgradeFolder + "data.bin"), noise);
+    ExpectUpdaterStarted();
+    // Fetched with byte ranges from that address; no piece was asked of the platform.
+    EXPECT_TRUE(Starts().empty());
+    bool ranged = false;
+    for (const TdsJSONValue& r : emulator->Requests())
+        ranged =
+            ranged || (TEmu::Text(r, "path") == "/files/Pack.zip" && TEmu::Value(r, "Range") != "<none>");
+    EXPECT_TRUE(ranged);
+}
