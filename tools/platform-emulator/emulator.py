@@ -201,6 +201,7 @@ class Platform:
     def __init__(self, scenario, scenario_dir="."):
         self.lock = threading.RLock()
         self.scenario_dir = scenario_dir
+        self.host, self.port = "127.0.0.1", 0  # where the server listens, for addresses it names itself
         self.load(scenario)
 
     def load(self, scenario):
@@ -239,6 +240,8 @@ class Platform:
                     continue
                 if f.get("step") and f["step"] != step:
                     continue
+                if (f.get("pieces") or f.get("kind") in PIECE_FAULTS) and not header(headers, "STARTPOS"):
+                    continue  # an upgrade fault meant for the piece requests only
                 if applies is not None and not applies(f):
                     continue
                 if f.get("skip", 0) > 0:
@@ -506,7 +509,22 @@ class Platform:
             with open(path, "rb") as f:
                 return f.read()
         files = conf.get("files", {"QelUpgrade.exe": "updater"})
-        return zip_bytes([(k, v.encode(ANSI)) for k, v in files.items()])
+        executable = set(conf.get("executable", []))
+        buf = io.BytesIO()
+        with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
+            for name, text in files.items():
+                info = zipfile.ZipInfo(name, (2024, 5, 1, 10, 0, 0))
+                info.compress_type = zipfile.ZIP_DEFLATED
+                info.external_attr = (0o100755 if name in executable else 0o100644) << 16
+                z.writestr(info, text.encode(ANSI))
+        return buf.getvalue()
+
+    def served_package(self, path):
+        """The package bytes when the path is the upgrade's own download address ("url" beginning with "/")."""
+        url = str((self.conf.get("upgrade") or {}).get("url", ""))
+        if url.startswith("/") and path == url.split("?", 1)[0]:
+            return self.upgrade_package()
+        return None
 
     def op_update(self, headers):
         conf = self.conf.get("upgrade")
@@ -536,7 +554,10 @@ class Platform:
         answer.add("STATE", "0")
         answer.add("VERSION", conf.get("version", ""))
         if conf.get("url"):
-            answer.add("URL", base64.b64encode(conf["url"].encode(ANSI)).decode("ascii"))
+            url = conf["url"]
+            if url.startswith("/"):  # served by the emulator itself
+                url = "http://%s:%d%s" % (self.host, self.port, url)
+            answer.add("URL", base64.b64encode(url.encode(ANSI)).decode("ascii"))
         answer.add("UPGRADEINDEX", index)
         answer.add("FILELENGTH", conf.get("length", len(data)))
         answer.add("FILEMD5", conf.get("md5", hashlib.md5(data).hexdigest().upper()))
@@ -584,6 +605,14 @@ def apply_fault(fault, answer):
         answer.find("ATTESTRESULT").text = base64.b64encode(b"this is no archive").decode("ascii")
     elif kind == "empty-data":
         answer.find("ATTESTRESULT").text = ""
+    elif kind in PIECE_FAULTS and answer.find("FILECONTENT") is None:
+        pass  # a refused piece request stays as it is
+    elif kind == "piece-offset":  # an upgrade piece from one byte further on than asked
+        for tag in ("STARTPOS", "ENDPOS"):
+            answer.find(tag).text = str(int(answer.find(tag).text) + 1)
+    elif kind == "piece-short":  # an upgrade piece one byte shorter than its positions say
+        content = answer.find("FILECONTENT")
+        content.text = base64.b64encode(base64.b64decode(content.text)[:-1]).decode("ascii")
     body = answer.encode()
     if kind == "malformed":
         body = body[:len(body) // 2] + b"<<&"
@@ -591,6 +620,7 @@ def apply_fault(fault, answer):
 
 
 PACKAGE_FAULTS = ("empty-filename", "package-without-file", "not-zip", "empty-data")
+PIECE_FAULTS = ("piece-offset", "piece-short")
 
 
 # ---------------------------------------------------------------------------------------------------------------
@@ -675,6 +705,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         path = self.path.split("?", 1)[0]
         if path == "/__control":
             return self.control(body)
+        package = server.platform.served_package(path) if self.command == "GET" else None
+        if package is not None:
+            return self.send_package(package, raw, headers)
 
         entry = {"time": time.strftime("%Y-%m-%d %H:%M:%S"), "method": self.command, "path": self.path,
                  "name": "", "headers": headers, "raw": raw, "body": wire_text(body)}
@@ -738,9 +771,41 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pfault = platform.take_fault(name, headers, lambda f: f["kind"] in PACKAGE_FAULTS)
             if pfault:
                 return 200, apply_fault(pfault, answer), pfault["kind"]
-        if kind in ("lowercase", "missing-node", "malformed"):
+        if kind in ("lowercase", "missing-node", "malformed") + PIECE_FAULTS:
             return 200, apply_fault(fault, answer), kind
         return 200, answer.encode(), kind
+
+    def send_package(self, data, raw, headers):
+        """The upgrade package at its download address; "Range: bytes=a-b" is answered 206 unless "ranges" is
+        false. Logged like a platform request, with the range asked for and the status."""
+        conf = self.server.platform.conf.get("upgrade") or {}
+        asked = self.headers.get("Range", "")
+        status, start, end = 200, 0, len(data) - 1
+        if asked.startswith("bytes=") and conf.get("ranges", True):
+            first, _, last = asked[6:].partition("-")
+            try:
+                start = int(first)
+                end = min(int(last), len(data) - 1) if last else len(data) - 1
+                status = 206 if start <= end else 416
+            except ValueError:
+                status = 416
+        self.server.write_log({"time": time.strftime("%Y-%m-%d %H:%M:%S"), "method": "GET", "path": self.path,
+                               "name": "", "headers": headers, "raw": raw, "body": "",
+                               "answer": {"status": status, "fault": None, "body": None}})
+        if status == 416:
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % len(data))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        body = data[start:end + 1]
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        if status == 206:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, len(data)))
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
 
     def control(self, body):
         """Test-only switches: {"faults": [...]}, {"set": {...}}, {"reset": true}, {"reload": true}."""
@@ -846,6 +911,7 @@ def main(argv=None):
     server = bind(a.host, a.port, lambda addr: Server(addr, platform, a.log, tls, a.allowed_subject,
                                                       a.subdomain, a.scenario))
     port = server.server_address[1]
+    platform.host, platform.port = a.host, port
 
     def stop(*_):
         threading.Thread(target=server.shutdown, daemon=True).start()

@@ -419,6 +419,86 @@ class ProtocolTests(unittest.TestCase):
         self.control({"set": {"upgrade": {"version": "1.0.0"}}})
         self.assertEqual("1", ask([("SLTYPE", "Z"), ("DOWNREQUEST", "TRUE")])[2].findtext("STATE"))
 
+    def test_upgrade_piece_faults_and_a_stable_package(self):
+        upgrade_headers = [("NSRSBH", TAXPAYER), ("PASSWORD", PASSWORD), ("VERSION", "1.0.0")]
+
+        def piece(start):
+            status, body = send(self.port, "UpdateSoft.do", [("StartPos", str(start)), ("EndPos", str(start + 20479)),
+                                                             ("UpgradeIndex", "17"), ("FileType", "0")],
+                                method="GET", headers=upgrade_headers)
+            data = data_of(body)[2]
+            return (int(data.findtext("STARTPOS")), int(data.findtext("ENDPOS")),
+                    base64.b64decode(data.findtext("FILECONTENT")))
+
+        def info():
+            return data_of(send(self.port, "UpdateSoft.do", [("SLTYPE", "Z"), ("DOWNREQUEST", "TRUE")], method="GET",
+                                headers=upgrade_headers)[1])[2]
+
+        noise = "".join(hashlib.sha256(str(i).encode()).hexdigest() for i in range(1500))  # over two pieces zipped
+        self.control({"set": {"upgrade": {"version": "2.0", "index": "17", "executable": ["QelUpgrade"],
+                                          "files": {"QelUpgrade": "#!/bin/sh\n", "data.bin": noise}}}})
+        # The package is the same in every answer, also after the clock moved on a second.
+        first = info().findtext("FILEMD5")
+        time.sleep(1.1)
+        self.assertEqual(first, info().findtext("FILEMD5"))
+
+        # Dropped after two pieces: the information request does not count, the fault is used once.
+        self.control({"faults": [{"kind": "drop", "operation": "UpdateSoft.do", "pieces": True, "skip": 2,
+                                  "times": 1}]})
+        self.assertEqual("0", info().findtext("STATE"))
+        package = piece(0)[2] + piece(20480)[2]
+        with self.assertRaises((http.client.HTTPException, OSError)):
+            piece(40960)
+        _, end, rest = piece(40960)
+        package += rest
+        self.assertEqual(len(package) - 1, end)
+        archive = zipfile.ZipFile(io.BytesIO(package))
+        self.assertEqual(0o100755, archive.getinfo("QelUpgrade").external_attr >> 16)
+        self.assertEqual(0o100644, archive.getinfo("data.bin").external_attr >> 16)
+        self.assertEqual(first, hashlib.md5(package).hexdigest().upper())
+        self.assertEqual(["drop"], [x["answer"]["fault"] for x in self.emu.log_lines()
+                                    if x["name"] == "UpdateSoft.do" and x["answer"]["fault"]])
+
+        # Pieces that do not fit what was asked; the information request leaves these faults alone.
+        whole = piece(0)
+        for kind, expected in [("piece-offset", (1, whole[1] + 1, whole[2])),
+                               ("piece-short", (0, whole[1], whole[2][:-1]))]:
+            with self.subTest(kind):
+                self.control({"faults": [{"kind": kind, "operation": "UpdateSoft.do", "times": 1}]})
+                self.assertEqual("0", info().findtext("STATE"))
+                self.assertEqual(expected, piece(0))
+                self.assertEqual(whole, piece(0))
+
+    def test_upgrade_package_served_at_its_own_address(self):
+        self.control({"set": {"upgrade": {"version": "2.0", "index": "4", "url": "/files/Pack.bin",
+                                          "files": {"QelUpgrade": "u" * 500}}}})
+        info = data_of(send(self.port, "UpdateSoft.do", [("SLTYPE", "Z")], method="GET",
+                            headers=[("NSRSBH", TAXPAYER), ("PASSWORD", PASSWORD), ("VERSION", "1.0")])[1])[2]
+        url = base64.b64decode(info.findtext("URL")).decode()
+        self.assertEqual("http://127.0.0.1:%d/files/Pack.bin" % self.port, url)
+
+        def get(extra):
+            c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+            try:
+                c.request("GET", "/files/Pack.bin", headers=dict(extra))
+                r = c.getresponse()
+                return r.status, r.getheader("Content-Range"), r.read()
+            finally:
+                c.close()
+
+        status, _, whole = get({})
+        self.assertEqual(200, status)
+        self.assertEqual(info.findtext("FILEMD5"), hashlib.md5(whole).hexdigest().upper())
+        self.assertEqual((206, "bytes 0-9/%d" % len(whole), whole[:10]), get({"Range": "bytes=0-9"}))
+        self.assertEqual((206, "bytes 5-%d/%d" % (len(whole) - 1, len(whole)), whole[5:]),
+                         get({"Range": "bytes=5-99999"}))
+        self.assertEqual(416, get({"Range": "bytes=99999-"})[0])
+        self.control({"set": {"upgrade": {"version": "2.0", "url": "/files/Pack.bin", "ranges": False,
+                                          "files": {"QelUpgrade": "u" * 500}}}})
+        self.assertEqual((200, None, whole), get({"Range": "bytes=0-9"}))
+        self.assertEqual("bytes=0-9", dict(self.emu.log_lines()[-1]["headers"])["Range"])
+        self.assertEqual(404, send(self.port, "files/Other.bin", method="GET")[0])
+
     def test_faults(self):
         logged = len(self.emu.log_lines())
         slxh = data_of(upload(self.port, "BS201")[1])[2].findtext("SLXH")
