@@ -1,13 +1,17 @@
 // brindle-cli … declare | unlock | query-result: the main window's declaration actions "常规报税",
 // "清卡解锁" and "报税结果查询", run by the same flows the window runs. The progress frame prints its
 // states as "[progress] …" lines, the boxes print on standard error and the dialogs on standard output.
+// Ctrl+C during the wait for the server's readiness stands for the window's Esc key.
 #include "cli/UCliCommand.h"
 
 #include "UDeclareFlows.h"
 #include "UGlobal.h"
 #include "UModalForms.h"
 #include "UProgressFrame.h"
+#include "UServerIdle.h"
+#include "UdsApplication.h"
 
+#include <csignal>
 #include <iostream>
 
 namespace {
@@ -53,6 +57,45 @@ private:
     TProgressFrame* previous_;
 };
 
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void OnInterrupt(int) {
+    interrupted = 1;
+}
+
+// Ctrl+C is the console's Esc key: it ends a running readiness wait, which then ends the action
+// silently. Pressed at any other moment it ends the program as usual.
+class TInterruptAsEscape : public TdsApplicationBackend {
+public:
+    explicit TInterruptAsEscape(TDeclareFlows& flows) : flows_(flows) {
+        interrupted = 0;
+        previous_ = std::signal(SIGINT, OnInterrupt);
+        TdsApplication::SetBackend(this);
+    }
+    ~TInterruptAsEscape() override {
+        TdsApplication::SetBackend(nullptr);
+        std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_);
+    }
+    TInterruptAsEscape(const TInterruptAsEscape&) = delete;
+    TInterruptAsEscape& operator=(const TInterruptAsEscape&) = delete;
+
+    void ProcessMessages() override {
+        if (!interrupted)
+            return;
+        interrupted = 0;
+        if (GetServerIdle()->Busy) {
+            flows_.EscapePressed();
+            return;
+        }
+        std::signal(SIGINT, SIG_DFL);
+        std::raise(SIGINT);
+    }
+
+private:
+    TDeclareFlows& flows_;
+    void (*previous_)(int) = SIG_DFL;
+};
+
 int Finish(bool ok) {
     std::cout.flush();
     std::cerr.flush();
@@ -65,6 +108,7 @@ int Declare(const std::vector<std::string>& args) {
     TVerboseFrame frame;
     TConsoleWindow window;
     TDeclareFlows flows(window);
+    TInterruptAsEscape escape(flows);
     return Finish(flows.DoRegularDeclaration());
 }
 
@@ -74,6 +118,7 @@ int Unlock(const std::vector<std::string>& args) {
     TVerboseFrame frame;
     TConsoleWindow window;
     TDeclareFlows flows(window);
+    TInterruptAsEscape escape(flows);
     return Finish(flows.DoClearCardUnlock());
 }
 

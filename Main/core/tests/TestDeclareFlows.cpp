@@ -9,6 +9,7 @@
 #include "UdsAdoDBKit.h"
 #include "UdsExceptions.h"
 
+#include <cstdio>
 #include <functional>
 
 using TEmu = TPlatformEmulator;
@@ -60,7 +61,7 @@ protected:
             return;
         emulator = std::make_unique<TPlatformEmulator>(
             temp / "emu/", "{\"taxpayer\": \"110101000000001\", \"platform\": {\"password\": \"secret-1\", "
-                           "\"taxDeptCode\": \"11010100\", \"notices\": [], "
+                           "\"notices\": [], "
                            "\"status\": {\"busy\": 0, \"waitTime\": 0}}}");
         Platform().SetMainServer(emulator->Address());
         Global->ProgressFrame = &frame;
@@ -143,6 +144,31 @@ TEST_F(DeclareFlows, PreconditionsStopAtTheMissingAuthorityThePasswordAndNewNoti
     Set("{\"password\": \"another-1\"}");
     EXPECT_FALSE(flows->CheckPreconditions());
     EXPECT_TRUE(dialogs.Has("error", "网络抄报密码错误！")) << dialogs.Transcript();
+}
+
+TEST_F(DeclareFlows, UpgradeFlagOfTheNoticeDownload) {
+    // 1: the menu's upgrade runs and the action stops, even with nothing new.
+    Set("{\"softUpdFlag\": 1}");
+    EXPECT_FALSE(flows->CheckPreconditions());
+    EXPECT_EQ(dialogs.Transcript(), "[info] 本软件已经是最新版本！\n");
+    EXPECT_EQ(RequestCount("UpdateSoft.do"), 1u);
+
+    // 2: the action goes on unless an upgrade was started; nothing new is not mentioned.
+    dialogs.Clear();
+    Set("{\"softUpdFlag\": 2}");
+    EXPECT_TRUE(flows->CheckPreconditions()) << dialogs.Transcript();
+    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_EQ(RequestCount("UpdateSoft.do"), 2u);
+    // A new version the user declines.
+    Set("{\"upgrade\": {\"version\": \"9.9\", \"index\": \"1\", \"files\": {\"QelUpgrade.exe\": \"x\"}}}");
+    dialogs.AnswerNext(false);
+    EXPECT_TRUE(flows->CheckPreconditions()) << dialogs.Transcript();
+    EXPECT_EQ(dialogs.Texts("question"), (std::vector<std::string>{"存在新的软件版本，是否升级？"}));
+
+    // 0: no upgrade request at all.
+    Set("{\"softUpdFlag\": 0}");
+    EXPECT_TRUE(flows->CheckPreconditions());
+    EXPECT_EQ(RequestCount("UpdateSoft.do"), 3u);
 }
 
 TEST_F(DeclareFlows, RunningReadinessWaitRefusesTheActionsAndTakesEscAndClose) {
@@ -284,7 +310,7 @@ TEST_F(DeclareFlows, CheckBeforeUnlockRoads) {
     // No open declaration of the card.
     EXPECT_FALSE(flows->CheckBeforeUnlock(acceptID));
     EXPECT_EQ(dialogs.Transcript(),
-              "[question] 请确认是否已完成常规报税？\n[warning] 您尚未进行常规报税，不允许清卡！\n");
+              "[question] 请确认是否已完成常规报税？ -> yes\n[warning] 您尚未进行常规报税，不允许清卡！\n");
     EXPECT_EQ(RequestCount("getLastClearICInfo.do"), 0u);
 
     // The server still works on the declaration.
@@ -310,7 +336,7 @@ TEST_F(DeclareFlows, CheckBeforeUnlockRoads) {
     forms.ResultDialogResults = {mrCancel};
     EXPECT_FALSE(flows->CheckBeforeUnlock(acceptID));
     EXPECT_EQ(forms.Opened, (std::vector<std::string>{"result " + kAccept}));
-    EXPECT_EQ(dialogs.Transcript(), "[question] 请确认是否已完成常规报税？\n");
+    EXPECT_EQ(dialogs.Transcript(), "[question] 请确认是否已完成常规报税？ -> yes\n");
     EXPECT_EQ(window.Calls, (std::vector<std::string>{"refresh"}));
 
     // Comparison verdict 0 after the readiness wait and the media question.
@@ -320,8 +346,8 @@ TEST_F(DeclareFlows, CheckBeforeUnlockRoads) {
     Set("{\"bdjg\": [0]}");
     forms.ResultDialogResults = {mrOk};
     EXPECT_FALSE(flows->CheckBeforeUnlock(acceptID));
-    EXPECT_EQ(dialogs.Transcript(), "[question] 请确认是否已完成常规报税？\n"
-                                    "[question] 请确认您正确插入税控IC卡和税控盘！\n"
+    EXPECT_EQ(dialogs.Transcript(), "[question] 请确认是否已完成常规报税？ -> yes\n"
+                                    "[question] 请确认您正确插入税控IC卡和税控盘！ -> yes\n"
                                     "[error] 未通过一窗式比对！\n");
     EXPECT_EQ(frame.Shown, (std::vector<std::string>{kWaitText, "正在获取一窗式比对结果 ..."}));
     EXPECT_EQ(frame.StepCount(), 0);
