@@ -10,6 +10,8 @@ PACKAGES=(
     # libraries
     libxml2-dev libzip-dev zlib1g-dev libssl-dev libpcre2-dev libsqlcipher-dev libpcsclite-dev
     libcurl4-openssl-dev libcurl4-doc
+    # the downloader's tests and benchmark: a byte-range server, peers to compare with, and /usr/bin/time
+    nginx aria2 time
     # the card reader stand: PC/SC daemon and its virtual reader driver (the virtual card plugs in there)
     pcscd vsmartcard-vpcd
     # Windows cross-builds of the shared libraries

@@ -23,6 +23,8 @@ public:
     void SetProgress(int percent);
     void StopBusy();
     bool CancelPressed() const { return cancelled_; }
+    // The user answered that the operation goes on after pressing cancel.
+    void ClearCancel() { cancelled_ = false; }
 
     bool Showing() const { return showing_; }
     bool GaugeShown() const { return gauge_; }

@@ -157,8 +157,9 @@ TEST_F(QelUpgrade, PiecesAssembledUnpackedCheckedAndTheUpdaterStarted) {
     std::vector<std::string> raw;
     for (const TdsJSONValue& line : requests[2].Find("raw")->Items())
         raw.push_back(line.Text());
-    ASSERT_GE(raw.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(raw.end() - 4, raw.end()),
+    auto start = std::find(raw.begin(), raw.end(), "StartPos:20480");
+    ASSERT_GE(std::distance(start, raw.end()), 4);
+    EXPECT_EQ(std::vector<std::string>(start, start + 4),
               (std::vector<std::string>{"StartPos:20480", "EndPos:40959", "UpgradeIndex:7", "FileType:0"}));
     EXPECT_EQ(ReadFileBytes(upgradeFolder + TQelUpgrade::kPackageName), package);
     EXPECT_EQ(ReadFileBytes(upgradeFolder + "data.bin"), noise);
@@ -168,10 +169,12 @@ TEST_F(QelUpgrade, PiecesAssembledUnpackedCheckedAndTheUpdaterStarted) {
 }
 
 TEST_F(QelUpgrade, AnInterruptedDownloadResumesAfterTheLastPieceReceived) {
+    // Every piece after the first is dropped (the transport's own resend included) until the fault goes.
     emulator->Control(
         "{\"faults\": [{\"kind\": \"drop\", \"operation\": \"UpdateSoft.do\", \"pieces\": true, "
-        "\"skip\": 1, \"times\": 1}]}");
+        "\"skip\": 1}]}");
     EXPECT_FALSE(Platform().UpdateSoft(nullptr, true));
+    emulator->Control("{\"faults\": []}");
     ASSERT_EQ(dialogs.Texts("error").size(), 1u) << dialogs.Transcript();
     EXPECT_FALSE(busy->Showing());
     TUpgradeDownInfo down;
@@ -275,4 +278,28 @@ TEST_F(QelUpgrade, PackageChecksStopBeforeTheUpdater) {
     EXPECT_EQ(dialogs.Transcript(),
               std::string("[error] 升级包中没有升级程序“") + TQelUpgrade::kUpdaterName + "”！\n");
     EXPECT_EQ(app.Terminations, 0);
+}
+
+TEST_F(QelUpgrade, FromTheDownloadAddressTheServerNames) {
+    // The package under a name that is no archive's: rejected before anything is unpacked.
+    SetUpgrade(", \"url\": \"/files/QelUpgrade.rar\"");
+    EXPECT_FALSE(Platform().UpdateSoft(nullptr, true));
+    EXPECT_EQ(dialogs.Transcript(), "[error] 无效的升级包格式！\n");
+    EXPECT_EQ(ReadFileBytes(upgradeFolder + "QelUpgrade.rar"), package);
+    EXPECT_FALSE(TdsIOUtils::FileExists(upgradeFolder + "data.bin"));
+    EXPECT_TRUE(app.Opened.empty());
+
+    dialogs.Clear();
+    SetUpgrade(", \"url\": \"/files/Pack.zip\"");
+    ASSERT_TRUE(Platform().UpdateSoft(nullptr, true)) << dialogs.Transcript();
+    EXPECT_EQ(dialogs.Count(), 0u) << dialogs.Transcript();
+    EXPECT_EQ(ReadFileBytes(upgradeFolder + "data.bin"), noise);
+    ExpectUpdaterStarted();
+    // Fetched with byte ranges from that address; no piece was asked of the platform.
+    EXPECT_TRUE(Starts().empty());
+    bool ranged = false;
+    for (const TdsJSONValue& r : emulator->Requests())
+        ranged =
+            ranged || (TEmu::Text(r, "path") == "/files/Pack.zip" && TEmu::Value(r, "Range") != "<none>");
+    EXPECT_TRUE(ranged);
 }
