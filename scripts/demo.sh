@@ -61,11 +61,22 @@ CARD=12345678901234
 DISK=661234567890
 
 # One scenario for the three stand-ins: the shared default, with the server knowing the initial network
-# password of a new installation, so the demo changes it first as a user must.
+# password of a new installation (the demo changes it first, as a user must) and card scripts the
+# virtual card answers: after BS201 and QK201 the server reads the card number, which the client
+# compares, otherwise it asks for a challenge. The comparison verdict comes after two rounds.
 python3 - "$ROOT/tools/scenarios/default.json" "$WORK/scenario.json" <<'EOF'
 import json, sys
 scenario = json.load(open(sys.argv[1], encoding="utf-8"))
-scenario["platform"]["password"] = "123456"
+platform = scenario["platform"]
+platform["password"] = "123456"
+platform["bdjg"] = [2, 2, 1]
+def row(request, marker=""):
+    return {"CMDRequest": request, "CMDResponse": "", "ExecStatusC": "0", "ExecStatusS": "0", "ErrorCMD": marker}
+read_number = [row("00 A4 00 00 02 EF 05"), row("00 B0 00 20 17", "{IC}")]
+challenge = [row("00 84 00 00 08")]
+for step, rows in (("BS201", read_number), ("BS202", challenge), ("QK201", read_number),
+                   ("QK202", challenge), ("QK203", challenge)):
+    platform["steps"][step] = {"retries": 1, "script": {"rows": rows}}
 json.dump(scenario, open(sys.argv[2], "w", encoding="utf-8"), ensure_ascii=False, indent=2)
 EOF
 
