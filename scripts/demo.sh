@@ -27,7 +27,6 @@ if ! { cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDLE_
     exit 1
 fi
 rm -f "$BUILD_LOG"
-CLI="$ROOT/$BUILD_DIR/Main/app/brindle-cli"
 ADMIN="$ROOT/$BUILD_DIR/Main/app/brindle-admin"
 
 # ---- the stand-ins; everything started is stopped again on exit ----
@@ -131,9 +130,16 @@ export QUILLON_EMULATOR_SOCKET="$WORK/disk.sock"
 echo "虚拟报税盘: $DISK"
 
 # ---- the installation ----
+# The program reads the tax disk's verification value from the ini file beside it: the demo runs a copy
+# with its own ini file, so nothing is left in the build folder.
+mkdir -p "$WORK/bin"
+CLI="$WORK/bin/brindle-cli"
+cp "$ROOT/$BUILD_DIR/Main/app/brindle-cli" "$CLI"
+printf '[Disk]\nVerifyParam4=11223344\nVerifyParam2=5566\n' >"$CLI.ini"
 BASE="$WORK/base"
 say "创建安装 (brindle-admin init, brindle-admin cards)"
-"$ADMIN" init "$BASE" --taxpayer "$TAXPAYER" --enterprise 演示企业 --tax-dept 13701000000 --server "$SERVER" >/dev/null
+BRINDLE_PROGRAM="$CLI" "$ADMIN" init "$BASE" --taxpayer "$TAXPAYER" --enterprise 演示企业 --tax-dept 13701000000 \
+    --server "$SERVER" >/dev/null
 echo "安装目录: $BASE"
 "$ADMIN" cards "$BASE" --taxpayer "$TAXPAYER" --single "$CARD" "$DISK" 前台 >/dev/null
 mkdir -p "$WORK/run"
@@ -143,6 +149,9 @@ cli cards
 
 say "修改初始网络抄报密码 (brindle-cli change-password)"
 cli change-password 123456 demo2026
+
+say "下载通知 (brindle-cli download-notices)"
+cli download-notices
 
 say "常规报税 (brindle-cli --yes declare)"
 cli --yes declare
