@@ -249,6 +249,13 @@ TEST_F(CliDeclare, DeclareQueryTheResultAndUnlock) {
     std::string out, err;
     // The first action of the period shows the server's new notice and stops; the user reads it first.
     ASSERT_EQ(inst->Cli("download-notices", out, err), 0) << out << err;
+    // --- a declaration the server refuses: logged as failed, nothing recorded ---
+    emulator->Control("{\"faults\": [{\"kind\": \"refuse\", \"operation\": \"UploadData.do\", \"step\": "
+                      "\"BS201\", \"times\": 1, \"message\": \"数据包格式错误\"}]}");
+    EXPECT_EQ(inst->Cli("--yes declare", out, err), 1) << out << err;
+    EXPECT_TRUE(Contains(err, "[error] 数据包格式错误")) << err;
+    EXPECT_TRUE(inst->Rows("SELECT * FROM KDR_DeclareInfo").empty());
+    const size_t refusedUploads = emulator->Requests("UploadData.do").size();
     // --- the regular declaration ---
     ASSERT_EQ(inst->Cli("--yes declare", out, err), 0) << out << err << stand_->Log();
     EXPECT_TRUE(Contains(err, "[question] 请确认您插入的税控IC卡编号为“" + kCard + "”！ -> yes")) << err;
@@ -258,7 +265,8 @@ TEST_F(CliDeclare, DeclareQueryTheResultAndUnlock) {
               "[info] 常规报税数据发送成功！\\n\\n请稍后查询报税结果，以确定常规报税是否成功！");
 
     auto uploads = emulator->Requests("UploadData.do");
-    ASSERT_EQ(uploads.size(), 3u);
+    ASSERT_EQ(uploads.size(), refusedUploads + 3);
+    uploads.erase(uploads.begin(), uploads.begin() + static_cast<long>(refusedUploads));
     // The run starts without a number and carries the one of the first answer.
     const std::string acceptID = Element(TEmu::Text(uploads[0], "answer/body"), "SLXH");
     std::string first = TEmu::Value(uploads[0], "SLXH");
@@ -306,6 +314,14 @@ TEST_F(CliDeclare, DeclareQueryTheResultAndUnlock) {
             (std::vector<std::string>{acceptID + "|1|10|15", acceptID + "|2|5|2"}));
     }
 
+    // --- an unlock whose first upload is refused: logged as failed, the declaration stays open ---
+    emulator->Control("{\"faults\": [{\"kind\": \"refuse\", \"operation\": \"UploadData.do\", \"step\": "
+                      "\"QK201\", \"times\": 1, \"message\": \"清卡数据包错误\"}]}");
+    EXPECT_EQ(inst->Cli("--yes unlock", out, err), 1) << out << err;
+    EXPECT_TRUE(Contains(err, "[error] 清卡数据包错误")) << err;
+    EXPECT_EQ(inst->Rows("SELECT FAcceptID, FUnlockTime FROM KDR_DeclareInfo"),
+              (std::vector<std::string>{acceptID + "|<null>"}));
+    const size_t uploadsBeforeUnlock = emulator->Requests("UploadData.do").size();
     // --- the unlock ---
     ASSERT_EQ(inst->Cli("--yes unlock", out, err), 0) << out << err << stand_->Log();
     EXPECT_TRUE(Contains(out, "-> 开始清卡")) << out;
@@ -318,12 +334,14 @@ TEST_F(CliDeclare, DeclareQueryTheResultAndUnlock) {
         EXPECT_EQ(TEmu::Value(r, "SLXH"), acceptID);
         bdjg.push_back(std::atoi(Element(TEmu::Text(r, "answer/body"), "BDJG").c_str()));
     }
-    EXPECT_EQ(bdjg, (std::vector<int>{2, 2, 1}));
+    // Two rounds of "still comparing" in the first attempt, then the verdict stays 1.
+    EXPECT_EQ(bdjg, (std::vector<int>{2, 2, 1, 1}));
     auto unlockUploads = emulator->Requests("UploadData.do");
-    ASSERT_EQ(unlockUploads.size(), 6u);
+    ASSERT_EQ(unlockUploads.size(), uploadsBeforeUnlock + 3);
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(TEmu::Value(unlockUploads[3 + i], "STEPID"), "QK20" + std::to_string(i + 1));
-        EXPECT_EQ(TEmu::Value(unlockUploads[3 + i], "SLXH"), acceptID);
+        EXPECT_EQ(TEmu::Value(unlockUploads[uploadsBeforeUnlock + i], "STEPID"),
+                  "QK20" + std::to_string(i + 1));
+        EXPECT_EQ(TEmu::Value(unlockUploads[uploadsBeforeUnlock + i], "SLXH"), acceptID);
     }
     auto records = inst->Rows("SELECT FAcceptID, FUnlockTime FROM KDR_DeclareInfo");
     ASSERT_EQ(records.size(), 1u);
@@ -361,8 +379,9 @@ TEST_F(CliDeclare, DeclareQueryTheResultAndUnlock) {
             contents.push_back(c[3]);
     }
     // Newest first.
-    EXPECT_EQ(contents, (std::vector<std::string>{"清卡解锁成功", "开始清卡解锁", "常规报税数据发送成功",
-                                                  "开始常规报税"}));
+    EXPECT_EQ(contents, (std::vector<std::string>{"清卡解锁成功", "开始清卡解锁", "清卡解锁失败",
+                                                  "开始清卡解锁", "常规报税数据发送成功", "开始常规报税",
+                                                  "常规报税失败", "开始常规报税"}));
 }
 
 TEST_F(CliDeclare, ADeclarationInDebugModeUsesNoDevicesAndNoServer) {
