@@ -5,6 +5,7 @@
 #include "UdsStrUtils.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <unistd.h>
@@ -51,6 +52,8 @@ std::string TdsSysUtils::ModuleFolder() {
 }
 
 void TdsSysUtils::OutputDebugString(const std::string& text) {
+    if (!std::getenv("BRINDLE_DEBUG_OUTPUT"))
+        return;
     std::string line = TdsConsoleDialogs::OneLine(text) + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);

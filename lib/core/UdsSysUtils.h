@@ -14,6 +14,7 @@ public:
     // The running program's file, and its folder with a trailing "/".
     static std::string ModuleFile();
     static std::string ModuleFolder();
-    // One line on standard error (line breaks inside the text shown as \n).
+    // The debugger channel: one line on standard error (line breaks inside shown as \n), only when the
+    // environment variable BRINDLE_DEBUG_OUTPUT is set, so users of the console programs see only messages.
     static void OutputDebugString(const std::string& text);
 };

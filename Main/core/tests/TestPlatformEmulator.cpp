@@ -119,7 +119,7 @@ TEST_F(PlatformEmulator, UploadWireFormAndTheNextCardScript) {
     ASSERT_NO_THROW(table.LoadFromFile(script));
     ASSERT_EQ(table.RecordCount(), 2);
     table.First();
-    EXPECT_EQ(table.FieldByName("CMDRequest").AsString(), "00 B0 95 00 20");
+    EXPECT_EQ(table.FieldByName("CMDRequest").AsString(), "00 A4 00 00 02 EF 05");
     EXPECT_EQ(dialogs.Count(), 0u) << dialogs.Transcript();
 
     // A second upload of the same step keeps the serial number the server gave.
