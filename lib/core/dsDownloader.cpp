@@ -379,7 +379,6 @@ void WorkerRun(TWorker* w, std::string sourceURL, std::string extraHeaders, std:
     int damaged = 0;
     if (!piece.Open(pieceFile, w->Piece, fileSize, plan, false, damaged)) {
         w->Error = kWriteFailed;
-        w->Ended = true;
         return;
     }
     int failuresInRow = 0;
@@ -421,7 +420,6 @@ void WorkerRun(TWorker* w, std::string sourceURL, std::string extraHeaders, std:
         if (failuresInRow >= 3)
             break;
     }
-    w->Ended = true;
 }
 
 } // namespace
@@ -518,7 +516,9 @@ private:
     std::vector<TdsDownloadPiecePlan> plan_;
     std::vector<TPieceState> pieces_;
     std::vector<std::unique_ptr<TWorker>> workers_;
+    // Threads that ended, and those of them taken over by the loop.
     std::atomic<int> ended_{0};
+    int collected_ = 0;
     int nextThreadID_ = 1;
     std::string lastError_;
 };
@@ -771,6 +771,7 @@ void TRun::StartWorker(int n) {
                      size = d_.DownloadSize, plan = plan_[static_cast<size_t>(n)]] {
             WorkerRun(raw, url, extra, file, size, plan);
             ++*ended;
+            raw->Ended = true;
         });
     workers_.push_back(std::move(w));
 }
@@ -797,6 +798,7 @@ int TRun::CollectWorkers() {
         }
         it = workers_.erase(it);
         ++collected;
+        ++collected_;
     }
     return collected;
 }
@@ -813,9 +815,8 @@ void TRun::StopWorkers() {
 
 // One second, or less when a thread ends meanwhile.
 void TRun::WaitSecond() {
-    const int seen = ended_.load();
     const int64_t start = TdsClock::TickCount();
-    while (ended_.load() == seen && TdsClock::TickCount() - start < 1000)
+    while (ended_.load() == collected_ && TdsClock::TickCount() - start < 1000)
         TdsClock::Sleep(20);
 }
 

@@ -104,8 +104,9 @@ protected:
         WriteFileBytes(*root_ / "files/pkg.bin", RandomBytes(kBigSize, 1));
         WriteFileBytes(*root_ / "files/other.bin", RandomBytes(kOtherSize, 2));
         WriteFileBytes(*root_ / "files/small.bin", RandomBytes(300000, 3));
-        // Slow enough that a download of pkg.bin by two threads takes a few seconds.
-        nginx_ = new TNginxServer(root_->Path(), 400 * 1024);
+        // nginx lets the first second's worth go at once: half a task per second makes every task of
+        // /slow/ take about a second.
+        nginx_ = new TNginxServer(root_->Path(), 32 * 1024);
     }
     static void TearDownTestSuite() {
         delete nginx_;
