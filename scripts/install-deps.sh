@@ -12,6 +12,8 @@ PACKAGES=(
     libcurl4-openssl-dev libcurl4-doc
     # the downloader's tests and benchmark: a byte-range server, peers to compare with, and /usr/bin/time
     nginx aria2 time
+    # the hash that checks stored download pieces (header only)
+    libxxhash-dev
     # the card reader stand: PC/SC daemon and its virtual reader driver (the virtual card plugs in there)
     pcscd vsmartcard-vpcd
     # Windows cross-builds of the shared libraries

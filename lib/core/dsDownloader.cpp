@@ -9,23 +9,26 @@
 //    32  8  EndPos of the piece (-1 when empty)
 //    40  4  number of tasks n
 //    44  4  CRC-32 of bytes 0..43
-//   n task records, 48 bytes each
+//   n task records, 56 bytes each
 //     0  8  TaskSize
 //     8  8  StartPos
 //    16  8  EndPos (inclusive)
 //    24  8  DataSize
 //    32  4  Finished (1 or 0)
-//    36  4  CRC-32 of the task's Data
-//    40  4  reserved (0)
-//    44  4  CRC-32 of bytes 0..43 of the record
-//   Data: the piece's bytes, each task's at its fixed place (48 + 48 n + StartPos - piece StartPos); the
+//    36  4  reserved (0)
+//    40  8  XXH3-64 of the task's Data
+//    48  4  reserved (0)
+//    52  4  CRC-32 of bytes 0..51 of the record
+//   Data: the piece's bytes, each task's at its fixed place (48 + 56 n + StartPos - piece StartPos); the
 //   file is created at full length (sparse) so a task never moves.
 //
 // Completing a task writes its Data and then its record, nothing else: a crash leaves at most that one
 // task unfinished or, with a torn write, damaged. Nothing is synced per task; every load checks the
-// header and each record's checksum, and a finished task's Data against its checksum before it is
-// counted or merged, so whatever the disk lost is fetched again. Only the merged target is synced
-// before the piece files are deleted.
+// header and each record's checksum, and the state left by an earlier run has each finished task's Data
+// checked against its hash before it is counted; the merge checks every task again before it writes its
+// bytes. So whatever the disk lost is fetched again and never merged. Only the merged target is synced
+// before the piece files are deleted. (XXH3 rather than CRC-32 for the Data: the merge hashes the whole
+// file, and CRC-32 of zlib would cost as much as the download itself on loopback.)
 #include "dsDownloader.h"
 
 #include "UdsApplication.h"
@@ -43,6 +46,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 #include <atomic>
 #include <cmath>
@@ -62,12 +68,17 @@ constexpr int kPieces = TdsDownloader::kPieceCount;
 constexpr int64_t kTask = TdsDownloader::kTaskSize;
 constexpr int64_t kPieceUnit = kTask * kPieces;
 constexpr size_t kHeaderSize = 48;
-constexpr size_t kRecordSize = 48;
+constexpr size_t kRecordSize = 56;
 constexpr char kMagic[8] = {'B', 'D', 'L', 'P', 'I', 'E', 'C', 'E'};
 // Attempts in a row that bring no new byte before a piece is given up for this run.
 constexpr int kMaxFailedAttempts = 3;
 // Rounds of download and merge when the merge finds damaged tasks.
 constexpr int kMaxRounds = 3;
+constexpr int64_t kFlushChunk = 8 << 20;
+
+uint64_t Hash(const std::string& data) {
+    return XXH3_64bits(data.data(), data.size());
+}
 
 uint32_t Crc(const void* data, size_t size) {
     return static_cast<uint32_t>(crc32(0L, static_cast<const Bytef*>(data), static_cast<uInt>(size)));
@@ -127,7 +138,7 @@ struct TTask {
     int64_t EndPos = -1;
     int64_t DataSize = 0;
     bool Finished = false;
-    uint32_t DataCrc = 0;
+    uint64_t DataHash = 0;
 };
 
 // One piece file, open for reading and updating its tasks in place.
@@ -186,17 +197,17 @@ public:
         for (size_t i = 0; i < tasks_.size(); ++i) {
             TTask& t = tasks_[i];
             const auto* r = reinterpret_cast<const unsigned char*>(records.data() + kRecordSize * i);
-            bool good = recordsRead && Get32(r + 44) == Crc(r, 44) && Get64(r) == t.TaskSize &&
+            bool good = recordsRead && Get32(r + 52) == Crc(r, 52) && Get64(r) == t.TaskSize &&
                         Get64(r + 8) == t.StartPos && Get64(r + 16) == t.EndPos;
             if (good) {
                 t.DataSize = Get64(r + 24);
                 t.Finished = Get32(r + 32) == 1;
-                t.DataCrc = Get32(r + 36);
+                t.DataHash = static_cast<uint64_t>(Get64(r + 40));
                 if (t.Finished) {
                     const int64_t end = static_cast<int64_t>(DataOffset(t)) + t.TaskSize;
                     good = t.DataSize == t.TaskSize && end <= length;
                     if (good && verifyData)
-                        good = ReadData(t, data) && Crc(data.data(), data.size()) == t.DataCrc;
+                        good = ReadData(t, data) && Hash(data) == t.DataHash;
                 } else if (t.DataSize != 0 || Get32(r + 32) != 0) {
                     good = false;
                 }
@@ -225,7 +236,7 @@ public:
             return false;
         t.DataSize = t.TaskSize;
         t.Finished = true;
-        t.DataCrc = Crc(data.data(), data.size());
+        t.DataHash = Hash(data);
         if (!WriteRecord(i, t))
             return false;
         tasks_[i] = t;
@@ -236,7 +247,7 @@ public:
         TTask t = tasks_[i];
         t.DataSize = 0;
         t.Finished = false;
-        t.DataCrc = 0;
+        t.DataHash = 0;
         if (!WriteRecord(i, t))
             return false;
         tasks_[i] = t;
@@ -285,9 +296,10 @@ private:
         Put64(r + 16, t.EndPos);
         Put64(r + 24, t.DataSize);
         Put32(r + 32, t.Finished ? 1 : 0);
-        Put32(r + 36, t.DataCrc);
-        Put32(r + 40, 0);
-        Put32(r + 44, Crc(r, 44));
+        Put32(r + 36, 0);
+        Put64(r + 40, static_cast<int64_t>(t.DataHash));
+        Put32(r + 48, 0);
+        Put32(r + 52, Crc(r, 52));
     }
     bool WriteRecord(size_t i, const TTask& t) {
         unsigned char r[kRecordSize];
@@ -379,7 +391,6 @@ void WorkerRun(TWorker* w, std::string sourceURL, std::string extraHeaders, std:
     int damaged = 0;
     if (!piece.Open(pieceFile, w->Piece, fileSize, plan, false, damaged)) {
         w->Error = kWriteFailed;
-        w->Ended = true;
         return;
     }
     int failuresInRow = 0;
@@ -421,7 +432,6 @@ void WorkerRun(TWorker* w, std::string sourceURL, std::string extraHeaders, std:
         if (failuresInRow >= 3)
             break;
     }
-    w->Ended = true;
 }
 
 } // namespace
@@ -518,7 +528,9 @@ private:
     std::vector<TdsDownloadPiecePlan> plan_;
     std::vector<TPieceState> pieces_;
     std::vector<std::unique_ptr<TWorker>> workers_;
+    // Threads that ended, and those of them taken over by the loop.
     std::atomic<int> ended_{0};
+    int collected_ = 0;
     int nextThreadID_ = 1;
     std::string lastError_;
 };
@@ -771,6 +783,7 @@ void TRun::StartWorker(int n) {
                      size = d_.DownloadSize, plan = plan_[static_cast<size_t>(n)]] {
             WorkerRun(raw, url, extra, file, size, plan);
             ++*ended;
+            raw->Ended = true;
         });
     workers_.push_back(std::move(w));
 }
@@ -797,6 +810,7 @@ int TRun::CollectWorkers() {
         }
         it = workers_.erase(it);
         ++collected;
+        ++collected_;
     }
     return collected;
 }
@@ -813,9 +827,8 @@ void TRun::StopWorkers() {
 
 // One second, or less when a thread ends meanwhile.
 void TRun::WaitSecond() {
-    const int seen = ended_.load();
     const int64_t start = TdsClock::TickCount();
-    while (ended_.load() == seen && TdsClock::TickCount() - start < 1000)
+    while (ended_.load() == collected_ && TdsClock::TickCount() - start < 1000)
         TdsClock::Sleep(20);
 }
 
@@ -828,7 +841,7 @@ int TRun::Merge() {
     if (out < 0)
         return -1;
     bool damaged = false, failed = false;
-    int64_t expected = 0, written = 0;
+    int64_t expected = 0, written = 0, flushed = 0;
     std::string data;
     for (int n = 0; n < kPieces && !failed; ++n) {
         TPieceFile piece;
@@ -843,7 +856,7 @@ int TRun::Merge() {
             const TTask t = tasks[i];
             // Every byte once, in order, from a finished task whose Data still matches its checksum.
             if (!t.Finished || t.StartPos != expected || !piece.ReadData(t, data) ||
-                Crc(data.data(), data.size()) != t.DataCrc) {
+                Hash(data) != t.DataHash) {
                 damaged = true;
                 if (t.Finished && !piece.ResetTask(i))
                     failed = true;
@@ -855,6 +868,11 @@ int TRun::Merge() {
                 if (!WriteAll(out, data.data(), data.size(), static_cast<off_t>(written)))
                     failed = true;
                 written += static_cast<int64_t>(data.size());
+                // Start writing back as the copy goes, so the final sync has little left to wait for.
+                if (written - flushed >= kFlushChunk) {
+                    ::sync_file_range(out, flushed, written - flushed, SYNC_FILE_RANGE_WRITE);
+                    flushed = written;
+                }
             }
         }
         pieces_[static_cast<size_t>(n)].FinishedSize = piece.FinishedBytes();

@@ -4,7 +4,8 @@
 // given at construction:
 //   /files/NAME         the file with byte ranges
 //   /noranges/NAME      the same file, ranges ignored (always 200 with the whole file)
-//   /slow/NAME          the file with ranges, sent at the rate limit given (0: unlimited)
+//   /slow/NAME          the file with ranges, sent at the rate limit given (0: unlimited); nginx
+//                       sends the first second's worth of each answer at once
 //   /redirect/NAME      302 to "/files/NAME" (a relative Location)
 //   /redirectq/NAME     302 to "http://127.0.0.1:PORT/get?name=NAME" (served with ranges and a
 //                       Content-Disposition naming NAME)
