@@ -91,11 +91,9 @@ public:
 
     // ---- Clear-card unlock (QK201..QK203); UDeclareUnlock.cpp ----
 
-    bool FetchClearCardInfo(void* ownerWindow, const std::string& stepCode, bool& retry,
-                            std::string& answer);
+    bool FetchClearCardInfo(void* ownerWindow, const std::string& stepCode, bool& retry, std::string& answer);
     bool RunClearCardUnlock(void* ownerWindow, TProgressFrame& frame, std::string& acceptID);
-    bool RunUnlockSteps(void* ownerWindow, TProgressFrame& frame, std::string& answer,
-                        std::string& acceptID);
+    bool RunUnlockSteps(void* ownerWindow, TProgressFrame& frame, std::string& answer, std::string& acceptID);
 
     // ---- Result query and one-window comparison; UDeclareResult.cpp ----
 

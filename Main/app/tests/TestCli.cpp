@@ -88,7 +88,9 @@ TEST_F(Cli, UsageErrorsExitTwo) {
         std::string out, err;
         EXPECT_EQ(Run(c.args, out, err), 2);
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
-        EXPECT_NE(err.find("usage: brindle-cli TAXPAYER USER LAUNCHER [--yes] [--printed] [--card N] COMMAND"), std::string::npos)
+        EXPECT_NE(
+            err.find("usage: brindle-cli TAXPAYER USER LAUNCHER [--yes] [--printed] [--card N] COMMAND"),
+            std::string::npos)
             << err;
     }
     std::string out, err;
