@@ -218,7 +218,10 @@ bool TDeclareBiz::WaitDeclareAnswer(TProgressFrame& frame, const std::string& st
         answer = GetSimulator()->GetDownloadFileName(stepCode);
         return true;
     }
+    // The clock restarts; the step gauge stays where the run left it.
+    const int percent = frame.Percent();
     frame.SetStep(frame.Step(), true);
+    frame.SetStepProgress(frame.Step(), percent);
     for (;;) {
         if (frame.ElapsedSeconds() / 60 >= Global->DeclareTimeOut) {
             TdsDialogs::ShowError("常规报税响应超时！");

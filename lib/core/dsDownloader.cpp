@@ -931,7 +931,12 @@ bool TRun::RunPieces() {
         if (cancelled) {
             StopWorkers();
             SaveState();
-            Report(RoundPercent(FinishedFromPieceFiles(d_.DownloadSize, false), d_.DownloadSize));
+            // Cancelled after the last task came in: the file is complete, so it is assembled all the same
+            // (the result stays false: the user cancelled).
+            int percent = RoundPercent(FinishedFromPieceFiles(d_.DownloadSize, false), d_.DownloadSize);
+            if (percent >= 100 && Merge() != 1)
+                percent = 99;
+            Report(percent);
             Hide();
             return false;
         }

@@ -243,6 +243,11 @@ TEST_F(DeclareRun, ThreeStepsWithRetriesDeliverTheExecutedScripts) {
     EXPECT_EQ(second[1].at("ErrorCMD"), "{IC}");
     EXPECT_EQ(second[1].at("CMDResponse").substr(32, 14), kDeclareCard);
     EXPECT_NE(std::find(frame.States.begin(), frame.States.end(), "progress 1 50"), frame.States.end());
+    // Each wait restarts the clock but leaves the gauge at 50 %.
+    auto wait = std::find(frame.States.begin(), frame.States.end(), "step 1 clock 0");
+    ASSERT_NE(wait, frame.States.end());
+    ASSERT_NE(wait + 1, frame.States.end());
+    EXPECT_EQ(*(wait + 1), "progress 1 50");
 }
 
 TEST_F(DeclareRun, ErrorAnswerDiscardsTheOpenDeclaration) {
