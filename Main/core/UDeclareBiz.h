@@ -89,6 +89,10 @@ public:
     bool WaitDeclareAnswer(TProgressFrame& frame, const std::string& stepCode, const std::string& acceptID,
                            std::string& answer, bool& retry);
 
+    // What the card or disk reported against what the database holds, kept in the application log so a
+    // mismatch can be traced (Base64, so odd bytes from a device survive the log).
+    static void LogMismatch(const std::string& fromFile, const std::string& fromDatabase);
+
     // ---- Clear-card unlock (QK201..QK203); UDeclareUnlock.cpp ----
 
     bool FetchClearCardInfo(void* ownerWindow, const std::string& stepCode, bool& retry, std::string& answer);

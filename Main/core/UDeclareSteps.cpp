@@ -34,18 +34,6 @@ std::string Field(TVirtualTable& table, const char* name) {
     return index < 0 || table.Field(index).IsNull() ? std::string() : table.Field(index).AsString();
 }
 
-// What the card or disk reported against what the database holds: kept in the application log so a
-// mismatch can be traced (Base64, so odd bytes from a device survive the log).
-void LogMismatch(const std::string& fromFile, const std::string& fromDatabase) {
-    if (!Global->AppLogger)
-        return;
-    const std::string stars(100, '*');
-    Global->AppLogger->Log(stars);
-    Global->AppLogger->Log("File:     " + TdsIOUtils::Base64Encode(fromFile));
-    Global->AppLogger->Log("Database: " + TdsIOUtils::Base64Encode(fromDatabase));
-    Global->AppLogger->Log(stars);
-}
-
 // Steps 1 to 14 of the run; the caller closes the card session whatever happens here.
 bool DeclarationSteps(TDeclareBiz& biz, TProgressFrame& frame, std::string& acceptID) {
     frame.SetStep(1, false);
@@ -72,7 +60,7 @@ bool DeclarationSteps(TDeclareBiz& biz, TProgressFrame& frame, std::string& acce
     std::string number = biz.ReadCardNumber(card);
     if (number != Global->CardNumber) {
         TdsDialogs::ShowError("税控IC卡编号不一致！");
-        LogMismatch(number, Global->CardNumber);
+        TDeclareBiz::LogMismatch(number, Global->CardNumber);
         return false;
     }
     if (!biz.UploadStep(package, "BS202", acceptID) ||
@@ -86,7 +74,7 @@ bool DeclarationSteps(TDeclareBiz& biz, TProgressFrame& frame, std::string& acce
     const std::string& diskTaxpayer = GetDiskUtils().DiskTaxpayerID;
     if (diskTaxpayer != Global->TaxpayerID) {
         TdsDialogs::ShowError("插入报税盘纳税人与当前纳税人不一致！");
-        LogMismatch(diskTaxpayer, Global->TaxpayerID);
+        TDeclareBiz::LogMismatch(diskTaxpayer, Global->TaxpayerID);
         return false;
     }
     package = biz.PackDeclareFiles("BS203", card, disk);
@@ -240,4 +228,14 @@ bool TDeclareBiz::WaitDeclareAnswer(TProgressFrame& frame, const std::string& st
             continue;
         return TdsIOUtils::FileExists(answer);
     }
+}
+
+void TDeclareBiz::LogMismatch(const std::string& fromFile, const std::string& fromDatabase) {
+    if (!Global->AppLogger)
+        return;
+    const std::string stars(100, '*');
+    Global->AppLogger->Log(stars);
+    Global->AppLogger->Log("File:     " + TdsIOUtils::Base64Encode(fromFile));
+    Global->AppLogger->Log("Database: " + TdsIOUtils::Base64Encode(fromDatabase));
+    Global->AppLogger->Log(stars);
 }

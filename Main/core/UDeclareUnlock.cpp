@@ -30,16 +30,6 @@ void CopyTemplate(const std::string& name, const std::string& target) {
         throw EdsError(TdsStrUtils::Format("无法复制清卡解锁脚本模板文件“%s”！", {source}));
 }
 
-void LogMismatch(const std::string& fromFile, const std::string& fromDatabase) {
-    if (!Global->AppLogger)
-        return;
-    const std::string stars(100, '*');
-    Global->AppLogger->Log(stars);
-    Global->AppLogger->Log("File:     " + TdsIOUtils::Base64Encode(fromFile));
-    Global->AppLogger->Log("Database: " + TdsIOUtils::Base64Encode(fromDatabase));
-    Global->AppLogger->Log(stars);
-}
-
 // The poll loop of one unlock step, its clock on frame step `step`. answer keeps what the last poll
 // returned (an "ERROR;" answer is reported by the caller).
 bool WaitUnlockAnswer(TDeclareBiz& biz, TProgressFrame& frame, const std::string& stepCode, int step,
@@ -140,7 +130,7 @@ bool TDeclareBiz::RunUnlockSteps(void* /*ownerWindow*/, TProgressFrame& frame, s
     std::string number = ReadCardNumber(card);
     if (number != Global->CardNumber) {
         TdsDialogs::ShowError("税控IC卡编号不一致！");
-        LogMismatch(number, Global->CardNumber);
+        TDeclareBiz::LogMismatch(number, Global->CardNumber);
         return false;
     }
     // The polls empty the temporary folder: the disk part is copied afresh for every package.
