@@ -136,14 +136,9 @@ protected:
         TDeclareTest::SetUpTestSuite();
         if (!setUpError_.empty())
             return;
-        stand_ = new TCardStand();
-        std::string error;
-        if (!stand_->Start(std::string("{\"taxpayer\": \"") + kDeclareTaxpayer +
-                               "\", \"card\": {\"number\": \"" + kDeclareCard + "\"}}",
-                           error)) {
-            setUpError_ = "card stand: " + error;
+        StartCardStand();
+        if (!setUpError_.empty())
             return;
-        }
         TdsIOUtils::ForceFolders(Base() + "disk/");
         disk_ = new TVirtualDisk(std::string(BRINDLE_SOURCE_DIR) + "/tools/virtual-disk/virtual_disk.py",
                                  Base() + "disk/");
@@ -153,8 +148,7 @@ protected:
     static void TearDownTestSuite() {
         delete disk_;
         disk_ = nullptr;
-        delete stand_;
-        stand_ = nullptr;
+        StopCardStand();
         TDeclareTest::TearDownTestSuite();
     }
     void TearDown() override {
@@ -191,11 +185,9 @@ protected:
         const TdsJSONValue* entries = filedata ? filedata->Find("entries") : nullptr;
         return entries ? entries->Items() : std::vector<TdsJSONValue>{};
     }
-    static TCardStand* stand_;
     static TVirtualDisk* disk_;
 };
 
-TCardStand* DeclareRun::stand_ = nullptr;
 TVirtualDisk* DeclareRun::disk_ = nullptr;
 
 TEST_F(DeclareRun, ThreeStepsWithRetriesDeliverTheExecutedScripts) {

@@ -19,16 +19,10 @@ protected:
         TDeclareTest::SetUpTestSuite();
         if (!setUpError_.empty())
             return;
-        stand_ = new TCardStand();
-        std::string error;
-        if (!stand_->Start(std::string("{\"taxpayer\": \"") + kDeclareTaxpayer +
-                               "\", \"card\": {\"number\": \"" + kDeclareCard + "\"}}",
-                           error))
-            setUpError_ = "card stand: " + error;
+        StartCardStand();
     }
     static void TearDownTestSuite() {
-        delete stand_;
-        stand_ = nullptr;
+        StopCardStand();
         TDeclareTest::TearDownTestSuite();
     }
     static std::string Steps(const std::string& qk201, const std::string& qk202, const std::string& qk203) {
@@ -42,11 +36,7 @@ protected:
         biz.FindOpenDeclaration(kDeclareCard, accept);
         return accept;
     }
-
-    static TCardStand* stand_;
 };
-
-TCardStand* DeclareUnlock::stand_ = nullptr;
 
 TEST_F(DeclareUnlock, ThreeStepsThenTheRecordIsClosed) {
     ASSERT_TRUE(biz.AddDeclaration(kDeclareCard, kAccept));

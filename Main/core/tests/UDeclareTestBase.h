@@ -3,6 +3,7 @@
 // suite (connecting is costly), a global state whose platform client talks to a per-test emulator, the
 // clock manual, every box recorded, and a progress frame that records the step and clock states.
 #include "DiskUtils.h"
+#include "UCardTestSupport.h"
 #include "UDeclareBiz.h"
 #include "UEmulatorTestSupport.h"
 #include "UGlobal.h"
@@ -72,6 +73,20 @@ protected:
             setUpError_ = "cannot open the taxpayer database";
         WriteFileBytes(*base_ / "verify.ini", "[Disk]\nVerifyParam4=11223344\nVerifyParam2=5566\n");
         GetDiskUtils().IniFileName = *base_ / "verify.ini";
+    }
+    // The virtual card of the suite's taxpayer behind pcscd, for suites that run card scripts (the stand is
+    // slow to start: one per suite).
+    static void StartCardStand() {
+        stand_ = new TCardStand();
+        std::string error;
+        if (!stand_->Start(std::string("{\"taxpayer\": \"") + kDeclareTaxpayer +
+                               "\", \"card\": {\"number\": \"" + kDeclareCard + "\"}}",
+                           error))
+            setUpError_ = "card stand: " + error;
+    }
+    static void StopCardStand() {
+        delete stand_;
+        stand_ = nullptr;
     }
     static void TearDownTestSuite() {
         GetDiskUtils().IniFileName.clear();
@@ -163,6 +178,7 @@ protected:
 
     static TTempFolder* base_;
     static std::string setUpError_;
+    static TCardStand* stand_;
     TTempFolder temp;
     TRecordingDialogs dialogs;
     TManualClock clock{TDateTime::Encode(2026, 12, 11, 9, 0, 0, 0)};
@@ -176,6 +192,7 @@ protected:
 
 inline TTempFolder* TDeclareTest::base_ = nullptr;
 inline std::string TDeclareTest::setUpError_;
+inline TCardStand* TDeclareTest::stand_ = nullptr;
 
 // One card script row of an emulator scenario.
 inline std::string ScriptRow(const std::string& request, const std::string& marker = "",
