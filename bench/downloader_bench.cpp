@@ -2,7 +2,7 @@
 //   downloader_bench fetch URL FOLDER THREADS     downloads (resuming whatever state FOLDER holds)
 //   downloader_bench partial URL FOLDER THREADS   downloads until about half is stored, then cancels
 // Each prints one line "seconds=S bytes=B percent=P ok=0|1".
-#include "UdsBusyForm.h"
+#include "UTestSupport.h"
 #include "dsDownloader.h"
 
 #include <chrono>
@@ -10,27 +10,13 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
-
-class TBenchBusyForm : public TdsBusyForm {
-public:
-    void Press() { PressCancel(); }
-
-protected:
-    void DoShow(void*, int, bool) override {}
-    void DoProgress(int) override {}
-    void DoHide(void*) override {}
-};
-
-} // namespace
-
 int main(int argc, char** argv) {
     if (argc != 5) {
         std::fprintf(stderr, "usage: %s fetch|partial URL FOLDER THREADS\n", argv[0]);
         return 2;
     }
     const std::string mode = argv[1];
-    TBenchBusyForm busy;
+    TSilentBusyForm busy;
     TdsDownloader d;
     d.URL = argv[2];
     d.Folder = argv[3];

@@ -1,5 +1,6 @@
 #include "UMainTestSupport.h"
 
+#include "UGlobal.h"
 #include "UInstallation.h"
 
 namespace {
@@ -69,4 +70,19 @@ bool InstallTestBase(const std::string& base, const std::string& taxpayer, std::
     options.ProgramFile = base + "bin/Brindle";
     TInstallReport report;
     return TInstallation::Install(options, report, error);
+}
+
+bool OpenTestInstallation(const std::string& base, const std::string& taxpayer, std::string& error) {
+    if (!InstallTestBase(base, taxpayer, error))
+        return false;
+    std::string folder = base;
+    if (!folder.empty() && folder.back() != '/')
+        folder += '/';
+    Global = new TGlobal({taxpayer, "admin", folder + "Brindle.sh"}, TGlobalFrontEnd());
+    Global->TaxpayerID = taxpayer;
+    Global->TaxMediaKind = "K";
+    if (Global->OpenTaxpayerDatabase(Global->PathInfo->GetTaxpayerDatabaseFile()))
+        return true;
+    error = "cannot open the taxpayer database";
+    return false;
 }

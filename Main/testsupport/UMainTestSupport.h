@@ -55,3 +55,6 @@ private:
 // A complete installation for the taxpayer under base (TInstallation with its defaults, the program
 // file in base/bin/); false with the reason when it fails.
 bool InstallTestBase(const std::string& base, const std::string& taxpayer, std::string& error);
+// InstallTestBase, then the global state over it for that taxpayer (medium kind "K") with the taxpayer
+// database open; false with the reason when a step fails. The caller frees it with FreeGlobal.
+bool OpenTestInstallation(const std::string& base, const std::string& taxpayer, std::string& error);

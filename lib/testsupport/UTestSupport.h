@@ -2,6 +2,7 @@
 // Shared test fixtures: a dialog backend that records every box and answers questions from a script,
 // a clock that moves only when told or slept, and a temporary folder that removes itself.
 #include "UdsApplication.h"
+#include "UdsBusyForm.h"
 #include "UdsClock.h"
 #include "UdsDialogs.h"
 
@@ -55,6 +56,17 @@ private:
     std::deque<bool> answers_;
     std::deque<std::string> choices_;
     bool defaultAnswer_ = false;
+};
+
+// A busy indicator that shows nothing; a test or a benchmark presses its cancel button.
+class TSilentBusyForm : public TdsBusyForm {
+public:
+    void Press() { PressCancel(); }
+
+protected:
+    void DoShow(void*, int, bool) override {}
+    void DoProgress(int) override {}
+    void DoHide(void*) override {}
 };
 
 // The application port for tests: counts pending-message rounds and requests to end, records what

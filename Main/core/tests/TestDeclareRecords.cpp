@@ -20,15 +20,8 @@ protected:
     static void SetUpTestSuite() {
         base_ = new TTempFolder();
         std::string error;
-        if (!InstallTestBase(base_->Path(), kTaxpayer, error)) {
+        if (!OpenTestInstallation(base_->Path(), kTaxpayer, error))
             setUpError_ = error;
-            return;
-        }
-        Global = new TGlobal({kTaxpayer, "admin", *base_ / "Brindle.sh"}, TGlobalFrontEnd());
-        Global->TaxpayerID = kTaxpayer;
-        Global->TaxMediaKind = "K";
-        if (!Global->OpenTaxpayerDatabase(Global->PathInfo->GetTaxpayerDatabaseFile()))
-            setUpError_ = "cannot open the taxpayer database";
     }
     static void TearDownTestSuite() {
         FreeGlobal();

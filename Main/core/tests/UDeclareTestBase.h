@@ -58,19 +58,14 @@ protected:
         setUpError_.clear();
         base_ = new TTempFolder();
         std::string error;
-        if (!InstallTestBase(base_->Path(), kDeclareTaxpayer, error)) {
+        if (!OpenTestInstallation(base_->Path(), kDeclareTaxpayer, error)) {
             setUpError_ = error;
             return;
         }
-        Global = new TGlobal({kDeclareTaxpayer, "admin", *base_ / "Brindle.sh"}, TGlobalFrontEnd());
-        Global->TaxpayerID = kDeclareTaxpayer;
-        Global->TaxMediaKind = "K";
         Global->Version = "3.2.1";
         Global->AuthenPassword = "secret-1";
         Global->InitialAuthenPassword = "88888888";
         Global->TaxDeptCode = "11010100";
-        if (!Global->OpenTaxpayerDatabase(Global->PathInfo->GetTaxpayerDatabaseFile()))
-            setUpError_ = "cannot open the taxpayer database";
         WriteFileBytes(*base_ / "verify.ini", "[Disk]\nVerifyParam4=11223344\nVerifyParam2=5566\n");
         GetDiskUtils().IniFileName = *base_ / "verify.ini";
     }

@@ -75,16 +75,6 @@ TEST(DownloaderLayout, TenPiecesCutIntoTasks) {
 
 // ---- Against nginx ----
 
-class TTestBusyForm : public TdsBusyForm {
-public:
-    void Press() { PressCancel(); }
-
-protected:
-    void DoShow(void*, int, bool) override {}
-    void DoProgress(int) override {}
-    void DoHide(void*) override {}
-};
-
 std::string RandomBytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
@@ -175,7 +165,7 @@ protected:
     static TTempFolder* root_;
     static TNginxServer* nginx_;
     TRecordingDialogs dialogs_;
-    TTestBusyForm busy_;
+    TSilentBusyForm busy_;
     TTempFolder work_;
 };
 
