@@ -21,10 +21,6 @@ namespace {
 const char* const kBusyWarning = "正在进行处理,请稍后再进行操作.";
 const char* const kTwoLines = "\r\n\r\n";
 
-bool StartsWith(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
-
 // The reason of a "RETRY;" or "ERROR;" answer.
 std::string Reason(const std::string& answer) {
     return answer.size() > 6 ? answer.substr(6) : std::string();
@@ -254,7 +250,7 @@ bool TDeclareFlows::CheckBeforeUnlock(std::string& acceptID) {
     bool retry = false;
     std::string answer;
     if (biz_.FetchClearCardInfo(owner, "BS203", retry, answer)) {
-        if (StartsWith(answer, "RETRY;")) {
+        if (TdsStrUtils::StartsStr("RETRY;", answer)) {
             TdsDialogs::ShowInfo(Reason(answer) + kTwoLines + "常规报税尚未完成，不允许清卡！");
             return false;
         }

@@ -64,26 +64,14 @@ private:
 };
 
 bool WriteAt(int fd, const std::string& bytes, int64_t offset) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return TdsIOUtils::WriteAt(fd, bytes.data(), bytes.size(), offset);
 }
 
+// What the file holds from offset on, up to count bytes.
 std::string ReadAt(int fd, size_t count, int64_t offset) {
     std::string bytes(count, '\0');
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = ::pread(fd, bytes.data() + done, count - done, static_cast<off_t>(offset + done));
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    bytes.resize(done);
+    const int64_t done = TdsIOUtils::ReadAt(fd, bytes.data(), count, offset);
+    bytes.resize(done > 0 ? static_cast<size_t>(done) : 0);
     return bytes;
 }
 

@@ -328,6 +328,39 @@ bool TdsIOUtils::FolderExists(const std::string& folder) {
     return !folder.empty() && ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool TdsIOUtils::WriteAt(int fd, const void* data, size_t size, int64_t offset) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+int64_t TdsIOUtils::ReadAt(int fd, void* data, size_t size, int64_t offset) {
+    char* p = static_cast<char*>(data);
+    int64_t done = 0;
+    while (size > 0) {
+        ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        p += n;
+        size -= static_cast<size_t>(n);
+        done += n;
+    }
+    return done;
+}
+
 int64_t TdsIOUtils::FileSize(const std::string& file) {
     struct stat st;
     if (file.empty() || ::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))

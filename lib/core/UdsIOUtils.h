@@ -31,6 +31,10 @@ public:
     static bool FolderExists(const std::string& folder);
     // Size in bytes, -1 when the file does not exist (or is not a regular file).
     static int64_t FileSize(const std::string& file);
+    // Positional I/O on an open descriptor, repeated until every byte moved (interruptions retried).
+    static bool WriteAt(int fd, const void* data, size_t size, int64_t offset);
+    // Up to size bytes; the count read (short only at the end of the file), -1 on an error.
+    static int64_t ReadAt(int fd, void* data, size_t size, int64_t offset);
     // Creates the folder with its parents; true when it exists as a folder afterwards.
     static bool ForceFolders(const std::string& folder);
 

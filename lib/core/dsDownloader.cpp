@@ -107,29 +107,11 @@ int64_t Get64(const unsigned char* p) {
 }
 
 bool WriteAll(int fd, const void* data, size_t size, off_t offset) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t n = pwrite(fd, p, size, offset);
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
+    return TdsIOUtils::WriteAt(fd, data, size, offset);
 }
 
 bool ReadAll(int fd, void* data, size_t size, off_t offset) {
-    char* p = static_cast<char*>(data);
-    while (size > 0) {
-        ssize_t n = pread(fd, p, size, offset);
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
+    return TdsIOUtils::ReadAt(fd, data, size, offset) == static_cast<int64_t>(size);
 }
 
 struct TTask {
